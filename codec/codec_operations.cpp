@@ -1,0 +1,31 @@
+// encode_int64 and decode_int64: the interpreter side of the 8-byte form.
+#include "module/interpreter.h"
+
+#include "codec/int64_codec.h"
+#include "module/messages.h"
+#include "module/operations.h"
+
+namespace core {
+
+PyObject* encode_int64(PyObject* /*self*/, PyObject* value) {
+  PY_LONG_LONG number = 0;
+  if (!PyArg_Parse(value, "L", &number)) return nullptr;
+  std::uint8_t form[kInt64FormSize];
+  encode_int64_form(number, form);
+  return PyString_FromStringAndSize(reinterpret_cast<const char*>(form), kInt64FormSize);
+}
+
+PyObject* decode_int64(PyObject* /*self*/, PyObject* form) {
+  if (!PyString_Check(form)) {
+    PyErr_SetString(PyExc_TypeError, kStringExpected);
+    return nullptr;
+  }
+  if (PyString_GET_SIZE(form) != kInt64FormSize) {
+    PyErr_SetString(PyExc_ValueError, kEightBytesExpected);
+    return nullptr;
+  }
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyString_AS_STRING(form));
+  return PyLong_FromLongLong(decode_int64_form(bytes));
+}
+
+}  // namespace core

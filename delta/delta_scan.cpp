@@ -1,0 +1,162 @@
+// The delta scan. Positions are 32-bit; sums of an old and a new position are
+// formed in 64 bits, since each alone may approach 2^31.
+#include "delta/delta_scan.h"
+
+#include <cstring>
+
+#include "delta/match_search.h"
+
+namespace core {
+namespace {
+
+// A new match opens an entry only when it beats the current alignment by
+// more than this many bytes, so that short chance matches do not fragment
+// the Delta.
+constexpr std::int32_t kExtraMatchMargin = 8;
+
+inline bool old_byte_matches(const DeltaInputs& in, std::int64_t old_position,
+                             std::int32_t new_position) {
+  return old_position >= 0 && old_position < in.old_length &&
+         in.old_data[old_position] == in.new_data[new_position];
+}
+
+// Picks the shortest stretch whose agreeing bytes outnumber its disagreeing
+// ones by the greatest margin: 2 * agreeing - length, kept only if above 0.
+struct ExtensionChooser {
+  std::int64_t agreeing = 0;
+  std::int64_t best_value = 0;
+  std::int32_t best_length = 0;
+
+  void step(bool agrees, std::int32_t length) {
+    if (agrees) ++agreeing;
+    const std::int64_t value = 2 * agreeing - length;
+    if (value > best_value) {
+      best_value = value;
+      best_length = length;
+    }
+  }
+};
+
+}  // namespace
+
+bool run_scan_pass(DeltaScan& scan, const DeltaInputs& in) {
+  std::int32_t score = 0;
+  scan.scan_position += scan.match_length;
+  std::int32_t tally_position = scan.scan_position;
+  if (scan.scan_position < in.new_length) {
+    std::int64_t anchor_probe =
+        static_cast<std::int64_t>(scan.scan_position) + scan.anchor_offset;
+    for (;;) {
+      scan.match_length = find_longest_match(
+          in.suffix_array, in.old_data, in.old_length,
+          in.new_data + scan.scan_position,
+          in.new_length - scan.scan_position, 0, in.old_length,
+          &scan.match_position);
+
+      // Each new byte enters the score once per pass, when the tally passes
+      // it, and leaves when the scan position passes it.
+      const std::int32_t match_end = scan.scan_position + scan.match_length;
+      for (; tally_position < match_end; ++tally_position) {
+        if (old_byte_matches(in, static_cast<std::int64_t>(tally_position) +
+                                     scan.anchor_offset,
+                             tally_position)) {
+          ++score;
+        }
+      }
+
+      if ((scan.match_length == score && scan.match_length != 0) ||
+          scan.match_length > score + kExtraMatchMargin) {
+        break;
+      }
+      if (old_byte_matches(in, anchor_probe, scan.scan_position)) --score;
+      ++anchor_probe;
+      ++scan.scan_position;
+      if (scan.scan_position == in.new_length) break;
+    }
+  }
+  scan.alignment_score = score;
+  return scan.match_length != score || scan.scan_position == in.new_length;
+}
+
+ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in,
+                                std::uint8_t* diff_block,
+                                std::uint8_t* extra_block) {
+  const std::uint8_t* old_data = in.old_data;
+  const std::uint8_t* new_data = in.new_data;
+
+  // Forward from the anchors: how far the previous alignment still pays.
+  ExtensionChooser forward;
+  for (std::int32_t k = 1; scan.new_anchor + k - 1 < scan.scan_position &&
+                           scan.old_anchor + k - 1 < in.old_length;
+       ++k) {
+    forward.step(old_data[scan.old_anchor + k - 1] == new_data[scan.new_anchor + k - 1], k);
+  }
+  std::int32_t forward_length = forward.best_length;
+
+  // Backward from the new match: how far before it the match still pays.
+  // At the end of the new data there is no match to extend.
+  std::int32_t backward_length = 0;
+  if (scan.scan_position < in.new_length) {
+    ExtensionChooser backward;
+    for (std::int32_t k = 1; scan.scan_position - k >= scan.new_anchor &&
+                             scan.match_position - k >= 0;
+         ++k) {
+      backward.step(old_data[scan.match_position - k] == new_data[scan.scan_position - k], k);
+    }
+    backward_length = backward.best_length;
+  }
+
+  // Where both extensions claim the same new bytes, split them where the
+  // forward side leads the backward side by the most.
+  const std::int32_t forward_end = scan.new_anchor + forward_length;
+  const std::int32_t backward_start = scan.scan_position - backward_length;
+  if (forward_end > backward_start) {
+    const std::int32_t overlap = forward_end - backward_start;
+    std::int32_t running = 0;
+    std::int32_t best = 0;
+    std::int32_t split = 0;
+    for (std::int32_t i = 0; i < overlap; ++i) {
+      if (new_data[forward_end - overlap + i] ==
+          old_data[scan.old_anchor + forward_length - overlap + i]) {
+        ++running;
+      }
+      if (new_data[backward_start + i] ==
+          old_data[scan.match_position - backward_length + i]) {
+        --running;
+      }
+      if (running > best) {
+        best = running;
+        split = i + 1;
+      }
+    }
+    forward_length += split - overlap;
+    backward_length -= split;
+  }
+
+  // Every run stays inside its block: the runs of all entries tile the new
+  // data, so the fills never pass new_length.
+  std::uint8_t* diff_run = diff_block + scan.diff_fill;
+  for (std::int32_t i = 0; i < forward_length; ++i) {
+    diff_run[i] = static_cast<std::uint8_t>(new_data[scan.new_anchor + i] -
+                                            old_data[scan.old_anchor + i]);
+  }
+  const std::int32_t extra_start = scan.new_anchor + forward_length;
+  const std::int32_t extra_length =
+      (scan.scan_position - backward_length) - extra_start;
+  if (extra_length > 0) {
+    std::memcpy(extra_block + scan.extra_fill, new_data + extra_start,
+                static_cast<std::size_t>(extra_length));
+  }
+  scan.diff_fill += forward_length;
+  scan.extra_fill += extra_length;
+
+  const std::int32_t match_start = scan.match_position - backward_length;
+  const ControlEntry entry{forward_length, extra_length,
+                           match_start - (scan.old_anchor + forward_length)};
+  scan.new_anchor = scan.scan_position - backward_length;
+  scan.old_anchor = match_start;
+  scan.anchor_offset = scan.match_position - scan.scan_position;
+  return entry;
+}
+
+}  // namespace core

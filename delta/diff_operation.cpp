@@ -1,0 +1,116 @@
+// diff(old, new): the interpreter side of computing a Delta.
+//
+// The lock is released around the suffix sort and around each scan pass's
+// search. While it is released only the held input bytes and this call's
+// own arrays are touched; every object, and every use of the interpreter's
+// allocator, happens with the lock held.
+#include "module/interpreter.h"
+
+#include <cstdint>
+
+#include "delta/delta_scan.h"
+#include "delta/suffix_array.h"
+#include "module/operations.h"
+
+namespace core {
+namespace {
+
+// Appends the entry as a 3-tuple of longs. Returns false with the error set;
+// whatever was created is released with the holders.
+bool append_control_entry(PyObject* control, const ControlEntry& entry) {
+  ObjectRef tuple(PyTuple_New(3));
+  if (!tuple) return false;
+  const std::int32_t items[3] = {entry.diff_length, entry.extra_length,
+                                 entry.old_adjustment};
+  for (Py_ssize_t i = 0; i < 3; ++i) {
+    PyObject* number = PyLong_FromLong(items[i]);
+    if (number == nullptr) return false;
+    PyTuple_SET_ITEM(tuple.get(), i, number);  // the tuple owns it now
+  }
+  return PyList_Append(control, tuple.get()) == 0;
+}
+
+// Sizes in 64 bits: (old_length + 1) * 4 does not fit in 32.
+std::size_t array_size(std::int32_t old_length) {
+  return (static_cast<std::size_t>(old_length) + 1) * sizeof(std::int32_t);
+}
+
+}  // namespace
+
+PyObject* diff(PyObject* /*self*/, PyObject* args) {
+  const char* old_data = nullptr;
+  int old_length = 0;
+  const char* new_data = nullptr;
+  int new_length = 0;
+  if (!PyArg_ParseTuple(args, "s#s#", &old_data, &old_length, &new_data, &new_length)) {
+    return nullptr;
+  }
+  // Another thread may resize or close a mutable argument while the lock is
+  // released: such bytes are copied now, byte strings are read in place.
+  MemoryBuffer old_copy;
+  MemoryBuffer new_copy;
+  HeldBytes old_bytes;
+  HeldBytes new_bytes;
+  if (!hold_bytes(PyTuple_GET_ITEM(args, 0), old_data, old_length, old_copy, old_bytes) ||
+      !hold_bytes(PyTuple_GET_ITEM(args, 1), new_data, new_length, new_copy, new_bytes)) {
+    return nullptr;
+  }
+
+  ObjectRef control(PyList_New(0));
+  if (!control) return nullptr;
+
+  MemoryBuffer suffix_array;
+  if (!suffix_array.allocate(array_size(old_bytes.length))) return PyErr_NoMemory();
+  {
+    MemoryBuffer rank;
+    if (!rank.allocate(array_size(old_bytes.length))) return PyErr_NoMemory();
+    bool sorted;
+    {
+      const UnlockedInterpreter unlocked;
+      sorted = build_suffix_array(suffix_array.as<std::int32_t>(), rank.as<std::int32_t>(),
+                                  old_bytes.data, old_bytes.length);
+    }
+    if (!sorted) return PyErr_NoMemory();
+  }
+
+  MemoryBuffer diff_block;
+  MemoryBuffer extra_block;
+  const std::size_t block_size = static_cast<std::size_t>(new_bytes.length) + 1;
+  if (!diff_block.allocate(block_size) || !extra_block.allocate(block_size)) {
+    return PyErr_NoMemory();
+  }
+
+  const DeltaInputs inputs{old_bytes.data, old_bytes.length, new_bytes.data,
+                           new_bytes.length, suffix_array.as<std::int32_t>()};
+  DeltaScan scan;
+  while (!scan_finished(scan, inputs)) {
+    bool emit;
+    {
+      const UnlockedInterpreter unlocked;
+      emit = run_scan_pass(scan, inputs);
+    }
+    if (emit) {
+      const ControlEntry entry = emit_control_entry(
+          scan, inputs, diff_block.as<std::uint8_t>(), extra_block.as<std::uint8_t>());
+      if (!append_control_entry(control.get(), entry)) return nullptr;
+    }
+  }
+  suffix_array.reset();
+
+  ObjectRef result(PyTuple_New(3));
+  if (!result) return nullptr;
+  PyTuple_SET_ITEM(result.get(), 0, control.release());
+  PyObject* diff_string =
+      PyString_FromStringAndSize(diff_block.as<const char>(), scan.diff_fill);
+  diff_block.reset();
+  if (diff_string == nullptr) return nullptr;
+  PyTuple_SET_ITEM(result.get(), 1, diff_string);
+  PyObject* extra_string =
+      PyString_FromStringAndSize(extra_block.as<const char>(), scan.extra_fill);
+  extra_block.reset();
+  if (extra_string == nullptr) return nullptr;
+  PyTuple_SET_ITEM(result.get(), 2, extra_string);
+  return result.release();
+}
+
+}  // namespace core

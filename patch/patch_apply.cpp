@@ -1,0 +1,62 @@
+#include "patch/patch_apply.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace core {
+
+EntryFit check_control_entry(const PatchCursor& cursor, const ControlEntry& entry,
+                             const PatchInputs& in) {
+  if (entry.diff_length < 0 || entry.extra_length < 0) {
+    return EntryFit::kNegativeLength;
+  }
+  if (cursor.new_position + entry.diff_length + entry.extra_length > in.new_length ||
+      cursor.diff_position + entry.diff_length > in.diff_length ||
+      cursor.extra_position + entry.extra_length > in.extra_length) {
+    return EntryFit::kOverflow;
+  }
+  // The old position moves by at most 2^32 per entry; only a list of more
+  // than 2^31 entries could carry it out of 64 bits. Refuse rather than wrap.
+  const std::int64_t step =
+      static_cast<std::int64_t>(entry.diff_length) + entry.old_adjustment;
+  std::int64_t moved;
+  if (__builtin_add_overflow(cursor.old_position, step, &moved)) {
+    return EntryFit::kOverflow;
+  }
+  return EntryFit::kFits;
+}
+
+void apply_control_entry(PatchCursor& cursor, const ControlEntry& entry,
+                         const PatchInputs& in, std::uint8_t* output) {
+  std::uint8_t* diff_run = output + cursor.new_position;
+  if (entry.diff_length > 0) {
+    std::memcpy(diff_run, in.diff_block + cursor.diff_position,
+                static_cast<std::size_t>(entry.diff_length));
+  }
+  // Only the part of the run that lines up with the old data gets an old
+  // byte added; the rest keeps the difference byte as it stands.
+  const std::int64_t first = std::max<std::int64_t>(0, -cursor.old_position);
+  const std::int64_t last = std::min<std::int64_t>(
+      entry.diff_length, in.old_length - cursor.old_position);
+  for (std::int64_t i = first; i < last; ++i) {
+    diff_run[i] = static_cast<std::uint8_t>(diff_run[i] +
+                                            in.old_data[cursor.old_position + i]);
+  }
+  if (entry.extra_length > 0) {
+    std::memcpy(diff_run + entry.diff_length,
+                in.extra_block + cursor.extra_position,
+                static_cast<std::size_t>(entry.extra_length));
+  }
+  cursor.new_position += static_cast<std::int64_t>(entry.diff_length) + entry.extra_length;
+  cursor.diff_position += entry.diff_length;
+  cursor.extra_position += entry.extra_length;
+  cursor.old_position += static_cast<std::int64_t>(entry.diff_length) + entry.old_adjustment;
+}
+
+bool patch_complete(const PatchCursor& cursor, const PatchInputs& in) {
+  return cursor.new_position == in.new_length &&
+         cursor.diff_position == in.diff_length &&
+         cursor.extra_position == in.extra_length;
+}
+
+}  // namespace core

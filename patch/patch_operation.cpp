@@ -1,0 +1,121 @@
+// patch(old, new_length, control, diff_block, extra_block): the interpreter
+// side of applying a Delta. It holds the interpreter lock throughout.
+#include "module/interpreter.h"
+
+#include <cstdint>
+
+#include "module/messages.h"
+#include "module/operations.h"
+#include "patch/patch_apply.h"
+
+namespace core {
+namespace {
+
+// The module's home platform has a 32-bit C long; PyLong_AsLong rejects what
+// does not fit there, and so must the module where long is wider.
+bool convert_entry_item(PyObject* item, std::int32_t* value) {
+  const long converted = PyLong_AsLong(item);
+  if (converted == -1 && PyErr_Occurred()) return false;
+  if (converted < INT32_MIN || converted > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, kIntTooLarge);
+    return false;
+  }
+  *value = static_cast<std::int32_t>(converted);
+  return true;
+}
+
+// Shape first, then the items in order; the first failure decides the error.
+bool convert_entry(PyObject* object, ControlEntry* entry) {
+  if (!PyTuple_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, kExpectingTuple);
+    return false;
+  }
+  if (PyTuple_GET_SIZE(object) != 3) {
+    PyErr_SetString(PyExc_TypeError, kExpectingTupleOfSize3);
+    return false;
+  }
+  // A tuple's items live as long as the tuple, which the caller holds.
+  return convert_entry_item(PyTuple_GET_ITEM(object, 0), &entry->diff_length) &&
+         convert_entry_item(PyTuple_GET_ITEM(object, 1), &entry->extra_length) &&
+         convert_entry_item(PyTuple_GET_ITEM(object, 2), &entry->old_adjustment);
+}
+
+// On the 32-bit home platform new_length + 1 wraps and, taken as an unsigned
+// size, is refused by the allocator when it reaches 2^31: so for a new length
+// below -1 or equal to 2^31 - 1. Refuse the same requests here without trying.
+bool working_buffer_size(std::int32_t new_length, std::size_t* size) {
+  const std::int64_t request = static_cast<std::int64_t>(new_length) + 1;
+  if (request < 0 || request > INT32_MAX) return false;
+  *size = static_cast<std::size_t>(request);
+  return true;
+}
+
+}  // namespace
+
+PyObject* patch(PyObject* /*self*/, PyObject* args) {
+  const char* old_data = nullptr;
+  int old_length = 0;
+  int new_length = 0;
+  PyObject* control = nullptr;
+  const char* diff_block = nullptr;
+  int diff_length = 0;
+  const char* extra_block = nullptr;
+  int extra_length = 0;
+  if (!PyArg_ParseTuple(args, "s#iO!s#s#", &old_data, &old_length, &new_length,
+                        &PyList_Type, &control, &diff_block, &diff_length,
+                        &extra_block, &extra_length)) {
+    return nullptr;
+  }
+
+  MemoryBuffer old_copy;
+  MemoryBuffer diff_copy;
+  MemoryBuffer extra_copy;
+  HeldBytes old_bytes;
+  HeldBytes diff_bytes;
+  HeldBytes extra_bytes;
+  if (!hold_bytes(PyTuple_GET_ITEM(args, 0), old_data, old_length, old_copy, old_bytes) ||
+      !hold_bytes(PyTuple_GET_ITEM(args, 3), diff_block, diff_length, diff_copy, diff_bytes) ||
+      !hold_bytes(PyTuple_GET_ITEM(args, 4), extra_block, extra_length, extra_copy,
+                  extra_bytes)) {
+    return nullptr;
+  }
+  const PatchInputs inputs{old_bytes.data,  old_bytes.length,  new_length,
+                           diff_bytes.data, diff_bytes.length, extra_bytes.data,
+                           extra_bytes.length};
+
+  std::size_t output_size = 0;
+  MemoryBuffer output;
+  if (!working_buffer_size(new_length, &output_size) || !output.allocate(output_size)) {
+    return PyErr_NoMemory();
+  }
+
+  PatchCursor cursor;
+  // An item's __int__ may shrink the list or drop entries from it: the
+  // length is read afresh for every entry, and the entry is held while its
+  // items are converted.
+  for (Py_ssize_t index = 0; index < PyList_GET_SIZE(control); ++index) {
+    PyObject* item = PyList_GET_ITEM(control, index);
+    Py_INCREF(item);
+    const ObjectRef held_entry(item);
+    ControlEntry entry{};
+    if (!convert_entry(held_entry.get(), &entry)) return nullptr;
+    switch (check_control_entry(cursor, entry, inputs)) {
+      case EntryFit::kFits:
+        break;
+      case EntryFit::kNegativeLength:
+        PyErr_SetString(PyExc_ValueError, kCorruptPatchNegativeLength);
+        return nullptr;
+      case EntryFit::kOverflow:
+        PyErr_SetString(PyExc_ValueError, kCorruptPatchOverflow);
+        return nullptr;
+    }
+    apply_control_entry(cursor, entry, inputs, output.as<std::uint8_t>());
+  }
+  if (!patch_complete(cursor, inputs)) {
+    PyErr_SetString(PyExc_ValueError, kCorruptPatchUnderflow);
+    return nullptr;
+  }
+  return PyString_FromStringAndSize(output.as<const char>(), new_length);
+}
+
+}  // namespace core
