@@ -179,12 +179,11 @@ bool refine_group(std::int32_t* suffix_array, std::int32_t* rank,
   }
 }
 
-bool build_suffix_array(std::int32_t* suffix_array, std::int32_t* rank,
+void sort_by_first_byte(std::int32_t* suffix_array, std::int32_t* rank,
                         const std::uint8_t* old_data, std::int32_t old_length) {
   const std::int64_t n = old_length;
-
-  // Counting sort by first byte: bucket b takes entries count[b-1]+1 ..
-  // count[b], in ascending position order; entry 0 is the empty suffix.
+  // Bucket b takes entries count[b-1] + 1 .. count[b], in ascending position
+  // order; entry 0 is the empty suffix.
   std::int32_t count[kByteValues] = {};
   for (std::int64_t p = 0; p < n; ++p) ++count[old_data[p]];
   for (int b = 1; b < kByteValues; ++b) count[b] += count[b - 1];
@@ -202,46 +201,64 @@ bool build_suffix_array(std::int32_t* suffix_array, std::int32_t* rank,
     if (count[b] == count[b - 1] + 1) suffix_array[count[b]] = kSortedMarker;
   }
   suffix_array[0] = kSortedMarker;
+}
 
-  RefineStack pending;
+bool suffix_array_sorted(const std::int32_t* suffix_array, std::int32_t old_length) {
   // -(n + 1) fits in 32 bits even for n = 2^31 - 1.
-  const auto fully_sorted = static_cast<std::int32_t>(-n - 1);
-  // Held in 64 bits: the last, merge-only pass may come at depth 2^31. No
-  // group is left by then, since no string of 2^30 bytes occurs twice.
-  for (std::int64_t depth = 1; suffix_array[0] != fully_sorted; depth *= 2) {
-    const auto group_depth =
-        static_cast<std::int32_t>(std::min<std::int64_t>(depth, INT32_MAX));
-    std::int64_t i = 0;
-    std::int64_t sorted_run = 0;
-    while (i <= n) {
-      const std::int32_t entry = suffix_array[i];
-      if (entry < 0) {
-        sorted_run -= entry;
-        i -= entry;
-        continue;
-      }
-      // Runs met since the last group become one, so later passes step over
-      // the finished part in one move.
-      if (sorted_run != 0) {
-        suffix_array[i - sorted_run] = static_cast<std::int32_t>(-sorted_run);
-      }
-      const std::int32_t group_last = rank[entry];
-      if (!refine_group(suffix_array, rank, static_cast<std::int32_t>(i),
-                        static_cast<std::int32_t>(group_last - i + 1),
-                        group_depth, pending)) {
-        return false;
-      }
-      i = static_cast<std::int64_t>(group_last) + 1;
-      sorted_run = 0;
+  return suffix_array[0] == static_cast<std::int32_t>(-static_cast<std::int64_t>(old_length) - 1);
+}
+
+bool refine_pass(std::int32_t* suffix_array, std::int32_t* rank,
+                 std::int32_t old_length, std::int32_t depth, RefineStack& pending) {
+  const std::int64_t n = old_length;
+  std::int64_t i = 0;
+  std::int64_t sorted_run = 0;
+  while (i <= n) {
+    const std::int32_t entry = suffix_array[i];
+    if (entry < 0) {
+      sorted_run -= entry;
+      i -= entry;
+      continue;
     }
+    // Runs met since the last group become one, so later passes step over
+    // the finished part in one move.
     if (sorted_run != 0) {
       suffix_array[i - sorted_run] = static_cast<std::int32_t>(-sorted_run);
     }
+    // Read before refine_group rewrites the group's rank entries.
+    const std::int32_t group_last = rank[entry];
+    if (!refine_group(suffix_array, rank, static_cast<std::int32_t>(i),
+                      static_cast<std::int32_t>(group_last - i + 1), depth, pending)) {
+      return false;
+    }
+    i = static_cast<std::int64_t>(group_last) + 1;
+    sorted_run = 0;
   }
+  if (sorted_run != 0) {
+    suffix_array[i - sorted_run] = static_cast<std::int32_t>(-sorted_run);
+  }
+  return true;
+}
 
-  for (std::int64_t p = 0; p <= n; ++p) {
+void finish_suffix_array(std::int32_t* suffix_array, const std::int32_t* rank,
+                         std::int32_t old_length) {
+  for (std::int64_t p = 0; p <= old_length; ++p) {
     suffix_array[rank[p]] = static_cast<std::int32_t>(p);
   }
+}
+
+bool build_suffix_array(std::int32_t* suffix_array, std::int32_t* rank,
+                        const std::uint8_t* old_data, std::int32_t old_length) {
+  sort_by_first_byte(suffix_array, rank, old_data, old_length);
+  RefineStack pending;
+  // Held in 64 bits: the last, merge-only pass may come at depth 2^31. No
+  // group is left by then, since no string of 2^30 bytes occurs twice.
+  for (std::int64_t depth = 1; !suffix_array_sorted(suffix_array, old_length); depth *= 2) {
+    const auto group_depth =
+        static_cast<std::int32_t>(std::min<std::int64_t>(depth, INT32_MAX));
+    if (!refine_pass(suffix_array, rank, old_length, group_depth, pending)) return false;
+  }
+  finish_suffix_array(suffix_array, rank, old_length);
   return true;
 }
 

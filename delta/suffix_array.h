@@ -49,6 +49,22 @@ class RefineStack {
 bool build_suffix_array(std::int32_t* suffix_array, std::int32_t* rank,
                         const std::uint8_t* old_data, std::int32_t old_length);
 
+// The stages of build_suffix_array, exposed so that a test can watch the
+// sort pass by pass.
+// Counting sort by first byte: buckets become the first groups, bytes that
+// occur once (other than 0) and the empty suffix are marked sorted.
+void sort_by_first_byte(std::int32_t* suffix_array, std::int32_t* rank,
+                        const std::uint8_t* old_data, std::int32_t old_length);
+// True when entry 0 records one sorted run over all old_length + 1 entries.
+bool suffix_array_sorted(const std::int32_t* suffix_array, std::int32_t old_length);
+// One refinement pass: merges neighbouring sorted runs and refines every
+// group at `depth`. Returns false only when `pending` could not grow.
+bool refine_pass(std::int32_t* suffix_array, std::int32_t* rank,
+                 std::int32_t old_length, std::int32_t depth, RefineStack& pending);
+// Writes each suffix's start at its final index: rank[p] for the suffix at p.
+void finish_suffix_array(std::int32_t* suffix_array, const std::int32_t* rank,
+                         std::int32_t old_length);
+
 // Orders the group suffix_array[group_start, group_start + group_length) by
 // the key rank[p + depth] of each member p, splits it into new groups of equal
 // key, writes their group numbers into rank and marks single entries -1.
