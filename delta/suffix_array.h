@@ -36,7 +36,7 @@ class RefineStack {
 
  private:
   static constexpr std::size_t kInlineFrames = 64;
-  DeferredPartition inline_frames_[kInlineFrames];
+  DeferredPartition inline_frames_[kInlineFrames] = {};
   DeferredPartition* frames_ = inline_frames_;
   std::size_t size_ = 0;
   std::size_t capacity_ = kInlineFrames;

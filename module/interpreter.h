@@ -91,7 +91,7 @@ struct HeldBytes {
 
 // Byte strings (and the encoded form that "s#" takes of a unicode object)
 // are immutable and are read in place. Any other object that "s#" accepts
-// (array.array, bytearray, buffer, mmap) can be resized or closed by Python
+// (array.array, buffer, mmap) can be resized or closed by Python
 // code that runs during the call, an item's __int__ or another thread, so its
 // bytes are fetched afresh and copied into `copy`. Call it after argument
 // parsing is done, before anything can run Python code. Returns false with

@@ -1,0 +1,401 @@
+"""Allocation failures inside diff and patch, and what every error path leaves.
+
+An interpreter cannot be made to run out of memory on cue, so each test runs
+a child interpreter with tests/fault_shim/fault_shim.c preloaded: the shim
+counts, fails on request and tracks the PyMem blocks and objects that core.so
+obtains. The child runs one scenario of this file (the functions below the
+test case) and prints every problem it finds; the parent test fails with that
+list. The parent interpreter itself never loads the shim.
+
+CORE_FAULT_SHIM may name a shim already built; otherwise it is compiled here.
+"""
+import array
+import ctypes
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SHIM_SOURCE = os.path.join(HERE, os.pardir, 'fault_shim', 'fault_shim.c')
+THIS_SCRIPT = os.path.join(HERE, 'test_failures.py')
+
+_built_shim_dir = None
+
+
+def shim_path():
+    """The shim to preload: CORE_FAULT_SHIM, or one compiled on first use."""
+    global _built_shim_dir
+    if os.environ.get('CORE_FAULT_SHIM'):
+        return os.environ['CORE_FAULT_SHIM']
+    if _built_shim_dir is None:
+        if not sysconfig.get_config_var('Py_ENABLE_SHARED'):
+            # With libpython linked into the executable, the executable's
+            # own symbols come before any preloaded library's.
+            raise unittest.SkipTest('the interpreter does not link libpython dynamically')
+        _built_shim_dir = tempfile.mkdtemp(prefix='core_fault_shim')
+        command = ['cc', '-shared', '-fPIC', '-O1',
+                   '-I' + sysconfig.get_paths()['include'],
+                   '-o', os.path.join(_built_shim_dir, 'fault_shim.so'),
+                   SHIM_SOURCE, '-ldl']
+        # The compiler must not run under whatever this suite preloads.
+        env = dict(os.environ)
+        env.pop('LD_PRELOAD', None)
+        compiler = subprocess.Popen(command, stdout=subprocess.PIPE,
+                                    stderr=subprocess.STDOUT, env=env)
+        output = compiler.communicate()[0]
+        if compiler.returncode != 0:
+            raise AssertionError('building the fault shim failed:\n%s\n%s'
+                                 % (' '.join(command), output))
+    return os.path.join(_built_shim_dir, 'fault_shim.so')
+
+
+def tearDownModule():
+    if _built_shim_dir is not None:
+        shutil.rmtree(_built_shim_dir, ignore_errors=True)
+
+
+class FaultInjectionTest(unittest.TestCase):
+
+    def run_child(self, scenario):
+        import core
+        shim = shim_path()
+        env = dict(os.environ)
+        # The child imports the very module this suite tests.
+        env['PYTHONPATH'] = os.pathsep.join(
+            [os.path.dirname(os.path.abspath(core.__file__))] +
+            [path for path in env.get('PYTHONPATH', '').split(os.pathsep) if path])
+        # A sanitizer runtime already preloaded must stay first.
+        env['LD_PRELOAD'] = ' '.join(env.get('LD_PRELOAD', '').split() + [shim])
+        env['CORE_FAULT_SHIM'] = shim
+        child = subprocess.Popen([sys.executable, THIS_SCRIPT, scenario],
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                 env=env)
+        output = child.communicate()[0]
+        self.assertEqual(child.returncode, 0,
+                         'scenario %r under the fault shim (exit status %d):\n%s'
+                         % (scenario, child.returncode, output))
+
+    def test_shim_sees_exactly_the_calls_the_code_path_makes(self):
+        self.run_child('call_counts')
+
+    def test_diff_fails_cleanly_at_every_allocation(self):
+        self.run_child('diff_failures')
+
+    def test_patch_fails_cleanly_at_every_allocation(self):
+        self.run_child('patch_failures')
+
+    def test_every_patch_error_leaves_nothing_behind(self):
+        self.run_child('patch_errors')
+
+
+# ---- Child side: runs with the shim preloaded ----
+
+FUNCTIONS = ('PyMem_Malloc', 'PyMem_Free', 'PyList_New', 'PyTuple_New',
+             'PyLong_FromLong', 'PyList_Append', 'PyString_FromStringAndSize')
+ALPHABET = 'abcdefghijklmnopqrstuvwxyz'
+
+
+def load_shim(path):
+    # PyDLL keeps the interpreter lock during the calls, which the shim needs
+    # to drop references.
+    shim = ctypes.PyDLL(path)
+    for name, restype, argtypes in [
+            ('fault_shim_attach', ctypes.c_int, []),
+            ('fault_shim_reset', None, []),
+            ('fault_shim_arm', ctypes.c_int, [ctypes.c_char_p, ctypes.c_long]),
+            ('fault_shim_calls', ctypes.c_long, [ctypes.c_char_p]),
+            ('fault_shim_injected', ctypes.c_int, []),
+            ('fault_shim_take_outstanding_blocks', ctypes.c_long, []),
+            ('fault_shim_take_foreign_frees', ctypes.c_long, []),
+            ('fault_shim_release_objects', ctypes.c_long, [])]:
+        function = getattr(shim, name)
+        function.restype = restype
+        function.argtypes = argtypes
+    return shim
+
+
+def as_array(data):
+    return array.array('B', data)
+
+
+def watched(args):
+    """The objects of a call that must neither gain nor lose a reference:
+    its arguments and a control list's entries. Small ints and strings under
+    two bytes are shared across the interpreter, so their counts say nothing."""
+    objects = []
+    for argument in args:
+        if isinstance(argument, list):
+            objects.extend(argument)
+        if not isinstance(argument, (int, long)) and not (
+                isinstance(argument, str) and len(argument) < 2):
+            objects.append(argument)
+    return objects
+
+
+class Child(object):
+    """Runs calls under the shim and collects every problem it sees."""
+
+    def __init__(self, core, shim):
+        self.core = core
+        self.shim = shim
+        self.problems = []
+        self.last_counts = {}
+
+    def problem(self, label, text):
+        self.problems.append('%s: %s' % (label, text))
+
+    def counts(self):
+        return dict((name, self.shim.fault_shim_calls(name)) for name in FUNCTIONS)
+
+    def baseline(self, operation, args):
+        """Result and call counts of a call that must succeed; the shim
+        forgets what it created, since the caller keeps the result."""
+        self.shim.fault_shim_reset()
+        result = operation(*args)
+        counts = self.counts()
+        self.shim.fault_shim_release_objects()
+        return result, counts
+
+    def check_leftovers(self, label):
+        """Anything core still holds now is a leak; the shim then forgets it."""
+        blocks = self.shim.fault_shim_take_outstanding_blocks()
+        if blocks:
+            self.problem(label, '%d PyMem block(s) left allocated' % blocks)
+        kept = self.shim.fault_shim_release_objects()
+        if kept:
+            self.problem(label, '%d created object(s) still referenced' % kept)
+        if self.shim.fault_shim_take_foreign_frees():
+            self.problem(label, 'PyMem_Free of a block core did not allocate')
+
+    def expect_error(self, label, operation, args, error_type, message=None,
+                     function=None, call=0):
+        """operation(*args) must raise error_type (with `message` when given),
+        failing the call-th call of `function` if one is named, and leave no
+        block, no reference and no argument's reference count changed."""
+        objects = watched(args)
+        before = [sys.getrefcount(o) for o in objects]
+        self.shim.fault_shim_reset()
+        if function is not None and self.shim.fault_shim_arm(function, call) != 0:
+            self.problem(label, 'the shim cannot fail %s' % function)
+        try:
+            result = operation(*args)
+        except error_type as error:
+            if message is not None and str(error) != message:
+                self.problem(label, 'raised %r, expected the message %r' % (error, message))
+        except Exception as error:
+            self.problem(label, 'raised %r, expected %s' % (error, error_type.__name__))
+        else:
+            self.problem(label, 'returned %.200r instead of raising' % (result,))
+            del result
+        sys.exc_clear()  # the traceback would keep frames and their objects
+        injected = self.shim.fault_shim_injected()
+        self.last_counts = self.counts()
+        self.shim.fault_shim_reset()
+        if function is not None and not injected:
+            self.problem(label, 'the call to fail was never made')
+        self.check_leftovers(label)
+        after = [sys.getrefcount(o) for o in objects]
+        if after != before:
+            self.problem(label, 'argument reference counts went from %s to %s' % (before, after))
+
+    def expect_injected(self, label, operation, args, function, call):
+        # A failed PyMem_Malloc sets no error: core must raise it itself. Any
+        # other injected failure's error must reach the caller as it was set.
+        message = ('' if function == 'PyMem_Malloc'
+                   else 'injected failure: %s call %d' % (function, call))
+        self.expect_error(label, operation, args, MemoryError, message, function, call)
+
+    def expect_result(self, label, operation, args, expected):
+        self.shim.fault_shim_reset()
+        result = operation(*args)
+        if result != expected:
+            self.problem(label, 'returned %.200r, expected %.200r' % (result, expected))
+        del result
+        self.check_leftovers(label)
+
+
+def diff_allocation(function, call, entries, copies):
+    """Names the allocation that the call-th call of `function` makes in a
+    diff that emits `entries` entries and copies `copies` arguments."""
+    if function == 'PyMem_Malloc':
+        names = (['copy of a mutable argument'] * copies +
+                 ['suffix array', 'rank array', 'diff-block buffer', 'extra-block buffer'])
+    elif function == 'PyList_New':
+        names = ['control list']
+    elif function == 'PyTuple_New':
+        names = ['tuple of entry %d' % (n + 1) for n in range(entries)] + ['result tuple']
+    elif function == 'PyLong_FromLong':
+        names = ['integer %d of entry %d' % (n % 3 + 1, n // 3 + 1) for n in range(3 * entries)]
+    elif function == 'PyList_Append':
+        names = ['appending entry %d' % (n + 1) for n in range(entries)]
+    else:
+        names = ['diff block', 'extra block']
+    return names[call - 1] if call <= len(names) else 'unexpected call'
+
+
+def scenario_call_counts(child):
+    core = child.core
+    # If the shim stopped intercepting (or counted the interpreter's own
+    # calls), these counts would be off: the checks of the other scenarios
+    # rest on them.
+    old, new = ALPHABET, ALPHABET[13:] + ALPHABET[:13]
+    child.shim.fault_shim_reset()
+    delta = core.diff(old, new)
+    expected_delta = ([(0, 0, 13), (13, 0, -26), (13, 0, -13)], '\0' * 26, '')
+    if delta != expected_delta:
+        child.problem('diff', 'unexpected Delta %r' % (delta,))
+    # Three entries: a tuple and three longs each, plus the result tuple.
+    expected = {'PyMem_Malloc': 4, 'PyMem_Free': 4, 'PyList_New': 1, 'PyTuple_New': 4,
+                'PyLong_FromLong': 9, 'PyList_Append': 3, 'PyString_FromStringAndSize': 2}
+    if child.counts() != expected:
+        child.problem('diff', 'calls %r, expected %r' % (child.counts(), expected))
+    # While the caller holds the Delta every object in it is referenced: the
+    # list, 4 tuples, 9 longs and the diff block (the empty extra block is
+    # the interpreter's shared one, not tracked).
+    held = child.shim.fault_shim_release_objects()
+    if held != 15:
+        child.problem('diff', 'leak check counted %d held objects, expected 15' % held)
+    del delta
+
+    child.shim.fault_shim_reset()
+    core.diff(as_array(old), new)
+    if child.shim.fault_shim_calls('PyMem_Malloc') != 5:
+        child.problem('diff of an array', 'no copy of the array was allocated')
+    child.check_leftovers('diff of an array')
+
+    child.shim.fault_shim_reset()
+    rebuilt = core.patch(old, len(new), *expected_delta)
+    expected = dict.fromkeys(FUNCTIONS, 0)
+    expected.update(PyMem_Malloc=1, PyMem_Free=1, PyString_FromStringAndSize=1)
+    if rebuilt != new or child.counts() != expected:
+        child.problem('patch', 'returned %r with calls %r, expected calls %r'
+                      % (rebuilt, child.counts(), expected))
+    del rebuilt
+    child.check_leftovers('patch')
+
+    # The interpreter's own calls are not counted.
+    child.shim.fault_shim_reset()
+    made = [(long(n), str(n) * 2) for n in range(10)]
+    made.append([])
+    if any(child.counts().values()):
+        child.problem('interpreter', 'its own calls were counted: %r' % child.counts())
+
+
+def scenario_diff_failures(child):
+    core = child.core
+    old = ''.join(chr((i * 131 + 7) % 251) for i in range(600))
+    new = (old[:100] + 'inserted bytes' + old[100:300] + old[360:500] +
+           old[40:90] + 'tail' + old[520:580] + 'end')
+    for old_arg, new_arg, copies in [(old, new, 0), (as_array(old), as_array(new), 2)]:
+        args = (old_arg, new_arg)
+        expected, counts = child.baseline(core.diff, args)
+        entries = len(expected[0])
+        if entries < 5 or min(len(expected[1]), len(expected[2])) < 2:
+            child.problem('input', 'needs 5 entries and two blocks of 2 bytes or more: %r'
+                          % (expected,))
+        code_path = {'PyMem_Malloc': copies + 4, 'PyMem_Free': copies + 4, 'PyList_New': 1,
+                     'PyTuple_New': entries + 1, 'PyLong_FromLong': 3 * entries,
+                     'PyList_Append': entries, 'PyString_FromStringAndSize': 2}
+        if counts != code_path:
+            child.problem('diff with %d copies' % copies,
+                          'calls %r, expected %r' % (counts, code_path))
+        for function in FUNCTIONS:
+            if function == 'PyMem_Free':
+                continue
+            for call in range(1, counts[function] + 1):
+                label = 'diff%s: %s fails (%s call %d)' % (
+                    ' of arrays' if copies else '',
+                    diff_allocation(function, call, entries, copies), function, call)
+                child.expect_injected(label, core.diff, args, function, call)
+                child.expect_result(label + ', then diff again', core.diff, args, expected)
+
+    # Only the second argument's copy fails: the first one's must be freed.
+    args = (as_array(old), as_array(new))
+    child.expect_injected('diff: copy of the new data fails', core.diff, args,
+                          'PyMem_Malloc', 2)
+    # Argument errors come before any allocation.
+    for label, args, error_type in [
+            ('diff of an int', (as_array(old), 1), TypeError),
+            ('diff of non-ASCII unicode', (old, u'\xe9'), UnicodeError)]:
+        child.expect_error(label, core.diff, args, error_type)
+
+
+def patch_args(old, new_length, control, diff_block, extra_block, mutable):
+    if mutable:
+        old, diff_block, extra_block = as_array(old), as_array(diff_block), as_array(extra_block)
+    return (old, new_length, control, diff_block, extra_block)
+
+
+def scenario_patch_failures(child):
+    core = child.core
+    old = 'hello world, hello there'
+    new = 'hello world! hello here'
+    delta = ([(19, 4, 4)], '\0' * 11 + '\xf5' + '\0' * 7, 'here')
+    for mutable in (False, True):
+        args = patch_args(old, len(new), delta[0], delta[1], delta[2], mutable)
+        copies = 3 if mutable else 0
+        buffers = ['copy of the old data', 'copy of the diff block',
+                   'copy of the extra block'][:copies] + ['working buffer']
+        for call, what in enumerate(buffers, 1):
+            label = 'patch%s: %s fails' % (' of arrays' if mutable else '', what)
+            child.expect_injected(label, core.patch, args, 'PyMem_Malloc', call)
+            child.expect_result(label + ', then patch again', core.patch, args, new)
+        child.expect_injected('patch%s: result string fails' % (' of arrays' if mutable else ''),
+                              core.patch, args, 'PyString_FromStringAndSize', 1)
+
+
+def scenario_patch_errors(child):
+    core = child.core
+    cases = [
+        ('wrong argument count', ('abcd', 4, []), TypeError, None),
+        ('control not a list', ('abcd', 4, (), '', ''), TypeError, None),
+        ('new length below -1', ('abcd', -2, [], '', ''), MemoryError, ''),
+        ('entry not a tuple', ('abcd', 0, [(0, 0, 0), [1, 2, 3]], '', ''),
+         TypeError, 'expecting tuple'),
+        ('entry of 2 items', ('abcd', 3, [(1, 2)], '\0', 'xy'),
+         TypeError, 'expecting tuple of size 3'),
+        ('item not an integer', ('abcd', 3, [(1, 'x', 0)], '\0', 'xy'), TypeError, None),
+        ('item beyond 32 bits', ('abcd', 3, [(1, 2, 2 ** 31)], '\0', 'xy'),
+         OverflowError, 'Python int too large to convert to C long'),
+        ('negative diff length', ('abcd', 3, [(-1, 4, 0)], '\0', 'xy'),
+         ValueError, 'corrupt patch (negative length)'),
+        ('run past the output', ('abcd', 4, [(2, 3, 0)], '\0\0', 'xyz'),
+         ValueError, 'corrupt patch (overflow)'),
+        ('second entry past the diff block', ('abcd', 4, [(1, 1, 0), (2, 0, 0)], '\0\0', 'x'),
+         ValueError, 'corrupt patch (overflow)'),
+        ('extra block left over', ('abcd', 3, [(1, 1, 0)], '\0', 'xy'),
+         ValueError, 'corrupt patch (underflow)'),
+    ]
+    for label, args, error_type, message in cases:
+        variants = [(label, args, 0)]
+        if len(args) == 5:
+            variants.append((label + ' (arrays)', patch_args(*(args + (True,))), 3))
+        for label, args, copies in variants:
+            child.expect_error(label, core.patch, args, error_type, message)
+            # Refused for its size: no working buffer is even requested.
+            requested = child.last_counts['PyMem_Malloc']
+            if error_type is MemoryError and requested != copies:
+                child.problem(label, 'made %d PyMem_Malloc calls' % requested)
+    # The success path returns its working buffer too.
+    child.expect_result('patch that succeeds', core.patch,
+                        patch_args('abcd', 3, [(1, 2, 0)], '\x01', 'xy', True), 'bxy')
+
+
+def child_main(scenario):
+    import core
+    child = Child(core, load_shim(os.environ['CORE_FAULT_SHIM']))
+    if not child.shim.fault_shim_attach():
+        print('the shim found no single core.so loaded')
+        return 1
+    globals()['scenario_' + scenario](child)
+    for problem in child.problems:
+        print(problem)
+    return 1 if child.problems else 0
+
+
+if __name__ == '__main__':
+    sys.exit(child_main(sys.argv[1]))
