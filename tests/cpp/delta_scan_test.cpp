@@ -1,0 +1,186 @@
+// The delta scan, pass by pass, on small inputs whose Delta is known, and
+// round trips through the patch functions on many others.
+#include "delta/delta_scan.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "test_support.h"
+
+namespace {
+
+using core_test::Bytes;
+using core_test::bytes;
+using core_test::Triple;
+
+struct Scanned {
+  std::string passes;  // one letter per pass: E when it emitted an entry, . when not
+  std::vector<Triple> entries;
+  Bytes diff_block;
+  Bytes extra_block;
+};
+
+// Drives the scan the way diff does, with block buffers of exactly
+// new length + 1 bytes.
+Scanned scan(const Bytes& old_data, const Bytes& new_data) {
+  const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(old_data);
+  EXPECT_EQ(suffix_array.size(), old_data.size() + 1);
+  const core::DeltaInputs inputs{old_data.data(), static_cast<std::int32_t>(old_data.size()),
+                                 new_data.data(), static_cast<std::int32_t>(new_data.size()),
+                                 suffix_array.data()};
+  Bytes diff_buffer(new_data.size() + 1), extra_buffer(new_data.size() + 1);
+  Scanned scanned;
+  core::DeltaScan state;
+  // Every pass but the last moves the scan on, so a sound scan needs at most
+  // new length + 1 passes; the bound turns a scan that stalls into a failure.
+  while (!core::scan_finished(state, inputs) && scanned.passes.size() <= new_data.size()) {
+    const bool emit = core::run_scan_pass(state, inputs);
+    scanned.passes += emit ? 'E' : '.';
+    if (emit) {
+      scanned.entries.push_back(core_test::triple(
+          core::emit_control_entry(state, inputs, diff_buffer.data(), extra_buffer.data())));
+    }
+  }
+  scanned.diff_block.assign(diff_buffer.begin(), diff_buffer.begin() + state.diff_fill);
+  scanned.extra_block.assign(extra_buffer.begin(), extra_buffer.begin() + state.extra_fill);
+  return scanned;
+}
+
+struct Example {
+  const char* name;
+  std::string old_data;
+  std::string new_data;
+  std::string passes;
+  std::vector<Triple> entries;
+  Bytes diff_block;
+  std::string extra_block;
+};
+
+Bytes zeros(std::size_t count) { return Bytes(count); }
+
+Bytes with_byte(Bytes block, std::size_t at, std::uint8_t value) {
+  block[at] = value;
+  return block;
+}
+
+TEST(DeltaScan, KnownDeltas) {
+  const std::string alphabet = "abcdefghijklmnopqrstuvwxyz";
+  const std::string twice = "abcdefghijkabcdefghijk";
+  const Example examples[] = {
+      {"empty new data", "abc", "", "", {}, {}, ""},
+      {"empty old data", "", "xyz", "E", {{0, 3, 0}}, {}, "xyz"},
+      // The first search matches all 16 bytes, as many as the alignment
+      // already gives: no entry until the next pass reaches the end.
+      {"identical", "abcdefghijklmnop", "abcdefghijklmnop", ".E", {{16, 0, -16}}, zeros(16), ""},
+      {"aa", "aa", "aa", "..E", {{2, 0, -1}}, zeros(2), ""},
+      {"last byte changed", "abc", "abd", ".E", {{2, 1, 0}}, zeros(2), "d"},
+      {"digits in front", alphabet, "0123456789" + alphabet, "EE", {{0, 10, 0}, {26, 0, -26}},
+       zeros(26), "0123456789"},
+      // The match of "here" inside "there" never beats the alignment by more
+      // than 8 bytes, so it opens no entry; '!' - ',' is 0xF5.
+      {"hello", "hello world, hello there", "hello world! hello here", "..E", {{19, 4, 4}},
+       with_byte(zeros(19), 11, 0xF5), "here"},
+      // At scan position 1 the match ac must be weighed against a score that
+      // no longer counts the byte at 0, which the scan has passed.
+      {"score follows the scan position", "aaac", "aac", "E", {{2, 1, 1}}, zeros(2), "c"},
+      // Stretches of 1 and 3 bytes both agree by a margin of 1: the shorter wins.
+      {"shortest best forward extension", "abcd", "aZcW", "..E", {{1, 3, -1}}, zeros(1), "ZcW"},
+      // After the x, the whole old data matches: 8 bytes beat the alignment
+      // by exactly the margin and open no entry, 9 bytes beat it by more.
+      {"match 8 bytes better", "abcdefgh", "xabcdefgh", "E", {{0, 9, 7}}, {}, "xabcdefgh"},
+      {"match 9 bytes better", "abcdefghi", "xabcdefghi", "EE", {{0, 1, 0}, {9, 0, -9}},
+       zeros(9), "x"},
+      // The overlap of the second entry is split evenly, so it all goes to
+      // the backward side: that entry only moves the old position.
+      {"one byte in front of a repeat", twice, "x" + twice, "EEE",
+       {{0, 1, 11}, {0, 0, -11}, {22, 0, -11}}, zeros(22), "x"},
+      // The first entry is emitted at scan position 0 with both extensions empty.
+      {"swapped halves", alphabet, alphabet.substr(13) + alphabet.substr(0, 13), "EEE",
+       {{0, 0, 13}, {13, 0, -26}, {13, 0, -13}}, zeros(26), ""},
+  };
+  for (const Example& example : examples) {
+    SCOPED_TRACE(example.name);
+    const Scanned scanned = scan(bytes(example.old_data), bytes(example.new_data));
+    EXPECT_EQ(scanned.passes, example.passes);
+    EXPECT_EQ(scanned.entries, example.entries);
+    EXPECT_EQ(scanned.diff_block, example.diff_block);
+    EXPECT_EQ(scanned.extra_block, bytes(example.extra_block));
+  }
+}
+
+Bytes random_bytes(std::mt19937& random, std::size_t count, int alphabet) {
+  Bytes result(count);
+  for (auto& b : result) b = static_cast<std::uint8_t>(random() % alphabet * (256 / alphabet));
+  return result;
+}
+
+// New data made from the old by the edits a new version of a file brings:
+// insertions, deletions, changed bytes and blocks copied from elsewhere.
+Bytes edited(const Bytes& old_data, std::mt19937& random, int alphabet) {
+  Bytes result = old_data;
+  for (int edits = static_cast<int>(random() % 10); edits > 0; --edits) {
+    const std::size_t at = random() % (result.size() + 1);
+    const std::size_t count = 1 + random() % 60;
+    switch (random() % 4) {
+      case 0: {
+        const Bytes inserted = random_bytes(random, count, alphabet);
+        result.insert(result.begin() + at, inserted.begin(), inserted.end());
+        break;
+      }
+      case 1:
+        result.erase(result.begin() + at, result.begin() + std::min(at + count, result.size()));
+        break;
+      case 2:
+        for (std::size_t i = at; i < std::min(at + count, result.size()); i += 1 + random() % 4) {
+          result[i] = static_cast<std::uint8_t>(result[i] + 1 + random() % 255);
+        }
+        break;
+      default:
+        if (!old_data.empty()) {
+          const std::size_t from = random() % old_data.size();
+          const std::size_t end = std::min(from + count * 4, old_data.size());
+          result.insert(result.begin() + at, old_data.begin() + from, old_data.begin() + end);
+        }
+        break;
+    }
+  }
+  return result;
+}
+
+TEST(DeltaScan, RoundTripsThroughPatch) {
+  std::mt19937 random(5);
+  for (int round = 0; round < 300; ++round) {
+    const int alphabet = 1 << (random() % 9);
+    const Bytes old_data = random_bytes(random, random() % 1500, alphabet);
+    const Bytes new_data = round % 10 == 0 ? random_bytes(random, random() % 300, alphabet)
+                                           : edited(old_data, random, alphabet);
+    SCOPED_TRACE(testing::Message() << "round " << round << ": old " << old_data.size()
+                                    << ", new " << new_data.size());
+    const Scanned scanned = scan(old_data, new_data);
+
+    std::int64_t diff_total = 0, extra_total = 0, old_position = 0;
+    for (const Triple& entry : scanned.entries) {
+      ASSERT_GE(entry[0], 0);
+      ASSERT_GE(entry[1], 0);
+      if (entry[0] > 0) {  // diff runs read only inside the old data
+        ASSERT_GE(old_position, 0);
+        ASSERT_LE(old_position + entry[0], static_cast<std::int64_t>(old_data.size()));
+      }
+      diff_total += entry[0];
+      extra_total += entry[1];
+      old_position += static_cast<std::int64_t>(entry[0]) + entry[2];
+    }
+    EXPECT_EQ(diff_total, static_cast<std::int64_t>(scanned.diff_block.size()));
+    EXPECT_EQ(extra_total, static_cast<std::int64_t>(scanned.extra_block.size()));
+    EXPECT_EQ(diff_total + extra_total, static_cast<std::int64_t>(new_data.size()));
+
+    const core_test::Applied applied =
+        core_test::apply_delta(old_data, static_cast<std::int32_t>(new_data.size()),
+                               scanned.entries, scanned.diff_block, scanned.extra_block);
+    ASSERT_EQ(applied.outcome, core_test::Outcome::kRebuilt);
+    ASSERT_EQ(applied.output, new_data);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,102 @@
+// The longest-match search and its comparison rule. Every buffer is a vector
+// of exactly its length, so the sanitizer build catches any read past one.
+#include "delta/match_search.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "test_support.h"
+
+namespace {
+
+using core_test::Bytes;
+using core_test::bytes;
+
+TEST(CommonPrefixLength, StopsAtFirstDifferenceOrEitherEnd) {
+  struct Case {
+    const char* a;
+    std::int32_t a_length;
+    const char* b;
+    std::int32_t b_length;
+    std::int32_t expected;
+  } const cases[] = {
+      {"abc", 3, "abd", 3, 2}, {"abc", 3, "ab", 2, 2}, {"ab", 2, "abc", 3, 2},
+      {"abc", 3, "abc", 3, 3}, {"xbc", 3, "abc", 3, 0}, {"abc", 0, "abc", 3, 0},
+      {"abc", 3, "abc", -1, 0}, {"abc", -5, "abc", 3, 0},
+  };
+  for (const Case& c : cases) {
+    const Bytes a(c.a, c.a + std::max(c.a_length, 0));
+    const Bytes b(c.b, c.b + std::max(c.b_length, 0));
+    EXPECT_EQ(core::common_prefix_length(a.data(), c.a_length, b.data(), c.b_length), c.expected)
+        << c.a << " / " << c.b;
+  }
+}
+
+struct Search {
+  std::int32_t length;
+  std::int32_t position;
+};
+
+Search search(const Bytes& old_data, const Bytes& target) {
+  const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(old_data);
+  EXPECT_EQ(suffix_array.size(), old_data.size() + 1);
+  const auto old_length = static_cast<std::int32_t>(old_data.size());
+  Search found{-1, -1};
+  found.length = core::find_longest_match(suffix_array.data(), old_data.data(), old_length,
+                                          target.data(), static_cast<std::int32_t>(target.size()),
+                                          0, old_length, &found.position);
+  return found;
+}
+
+TEST(FindLongestMatch, FollowsItsComparisonRule) {
+  struct Case {
+    const char* old_data;
+    const char* target;
+    Search expected;
+  } const cases[] = {
+      // abab and ab both compare equal over two bytes, so the high bound
+      // moves down past abab to ab.
+      {"abab", "ab", {2, 2}},
+      // Both final candidates give 0; the tie goes to the high one, c.
+      {"abc", "xyz", {0, 2}},
+      // The probe at suffix a compares equal over its one byte and moves the
+      // high bound below aa: the whole target at 0 is never reached.
+      {"aa", "aa", {1, 1}},
+      // aXaY and aY both share one byte with the target; the high one wins.
+      {"aXaY", "aZ", {1, 2}},
+      {"", "abc", {0, 0}},
+      // The target runs past the end of every suffix.
+      {"abc", "abcabcabcabc", {3, 0}},
+      // Every suffix compares equal, so the high bound falls to the shortest.
+      {"zzzz", "zzzzzzzzzzzzzzzzzz", {1, 3}},
+      {"xyzabc", "bcdefghijkl", {2, 4}},
+  };
+  for (const Case& c : cases) {
+    const Search found = search(bytes(c.old_data), bytes(c.target));
+    EXPECT_EQ(found.length, c.expected.length) << c.old_data << " / " << c.target;
+    EXPECT_EQ(found.position, c.expected.position) << c.old_data << " / " << c.target;
+  }
+}
+
+// On any input the result is a real match that cannot be extended, at a
+// suffix start; targets often reach past the end of the old data.
+TEST(FindLongestMatch, ReturnsAMaximalMatchWithinBothRanges) {
+  std::mt19937 random(11);
+  for (int round = 0; round < 400; ++round) {
+    const int alphabet = 1 + static_cast<int>(random() % 4);
+    Bytes old_data(random() % 200), target(1 + random() % 300);
+    for (auto& b : old_data) b = static_cast<std::uint8_t>('a' + random() % alphabet);
+    for (auto& b : target) b = static_cast<std::uint8_t>('a' + random() % alphabet);
+    const Search found = search(old_data, target);
+    ASSERT_GE(found.position, 0);
+    ASSERT_LE(found.position, static_cast<std::int32_t>(old_data.size()));
+    const auto rest = static_cast<std::int32_t>(old_data.size()) - found.position;
+    EXPECT_EQ(found.length, core::common_prefix_length(old_data.data() + found.position, rest,
+                                                       target.data(),
+                                                       static_cast<std::int32_t>(target.size())))
+        << "round " << round;
+  }
+}
+
+}  // namespace
