@@ -2,14 +2,8 @@
 import random
 import struct
 import unittest
-import warnings
 
 import core
-
-try:
-    import _testcapi  # exposes the argument parser's "L" unit on its own
-except ImportError:
-    _testcapi = None
 
 INT64_MAX = 2 ** 63 - 1
 NEGATIVE_ZERO = '\x00' * 7 + '\x80'
@@ -121,21 +115,6 @@ class EncodeArgumentTest(ExactErrorMixin, unittest.TestCase):
         for value in ('1', u'1', None, [1], object()):
             self.assertFailsWith(TypeError, 'an integer is required', core.encode_int64, value)
 
-    def test_float_is_truncated_with_a_warning(self):
-        # An earlier 'ignore' leaves the warning in this module's registry,
-        # which would hide it from the 'error' filter below.
-        globals().pop('__warningregistry__', None)
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter('always')
-            self.assertEqual(core.encode_int64(1.9), reference_form(1))
-            self.assertEqual(core.encode_int64(-1.9), reference_form(-1))
-        self.assertEqual([(w.category, str(w.message)) for w in caught],
-                         [(DeprecationWarning, 'integer argument expected, got float')] * 2)
-        with warnings.catch_warnings():
-            warnings.simplefilter('error')
-            self.assertFailsWith(DeprecationWarning, 'integer argument expected, got float',
-                                 core.encode_int64, 1.5)
-
     def test_conversion_protocols(self):
         class WithInt(object):
             def __int__(self):
@@ -153,29 +132,6 @@ class EncodeArgumentTest(ExactErrorMixin, unittest.TestCase):
         self.assertFailsWith(TypeError, 'an integer is required',
                              core.encode_int64, WithIndexOnly())
         self.assertRaises(KeyError, core.encode_int64, WithFailingInt())
-
-    @unittest.skipIf(_testcapi is None, 'needs _testcapi')
-    def test_accepts_what_the_parser_accepts(self):
-        class WithInt(object):
-            def __int__(self):
-                return -9
-
-        class WithHugeInt(object):
-            def __int__(self):
-                return 2 ** 70
-
-        candidates = [0, -3L, True, 2 ** 63, -2 ** 63 - 1, 2.5, -7.9, 1e30, float('nan'),
-                      WithInt(), WithHugeInt(), '1', None]
-        # Recorded, not ignored: 'ignore' would mark the warning as seen for good.
-        with warnings.catch_warnings(record=True):
-            warnings.simplefilter('always')
-            for candidate in candidates:
-                try:
-                    expected = reference_form(_testcapi.getargs_L(candidate))
-                except Exception as error:
-                    self.assertFailsWith(type(error), str(error), core.encode_int64, candidate)
-                else:
-                    self.assertEqual(core.encode_int64(candidate), expected, repr(candidate))
 
 
 class DecodeArgumentTest(ExactErrorMixin, unittest.TestCase):
