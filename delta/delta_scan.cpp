@@ -47,11 +47,15 @@ bool run_scan_pass(DeltaScan& scan, const DeltaInputs& in) {
     std::int64_t anchor_probe =
         static_cast<std::int64_t>(scan.scan_position) + scan.anchor_offset;
     for (;;) {
-      scan.match_length = find_longest_match(
-          in.suffix_array, in.old_data, in.old_length,
-          in.new_data + scan.scan_position,
-          in.new_length - scan.scan_position, 0, in.old_length,
-          &scan.match_position);
+      const std::uint8_t* target = in.new_data + scan.scan_position;
+      const std::int32_t target_length = in.new_length - scan.scan_position;
+      scan.match_length =
+          in.search_top != nullptr
+              ? find_longest_match_top(*in.search_top, in.suffix_array, in.old_data,
+                                       in.old_length, target, target_length,
+                                       &scan.match_position)
+              : find_longest_match(in.suffix_array, in.old_data, in.old_length, target,
+                                   target_length, 0, in.old_length, &scan.match_position);
 
       // Each new byte enters the score once per pass, when the tally passes
       // it, and leaves when the scan position passes it.

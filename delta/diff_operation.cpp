@@ -7,8 +7,11 @@
 #include "module/interpreter.h"
 
 #include <cstdint>
+#include <memory>
+#include <new>
 
 #include "delta/delta_scan.h"
+#include "delta/match_search.h"
 #include "delta/suffix_array.h"
 #include "module/operations.h"
 
@@ -61,6 +64,10 @@ PyObject* diff(PyObject* /*self*/, PyObject* args) {
 
   MemoryBuffer suffix_array;
   if (!suffix_array.allocate(array_size(old_bytes.length))) return PyErr_NoMemory();
+  // The search's table of first probes only saves time: made while the lock
+  // is released, it comes from the C++ heap, and without it every search
+  // just reads the suffix array from the top.
+  std::unique_ptr<SearchTop> search_top;
   {
     MemoryBuffer rank;
     if (!rank.allocate(array_size(old_bytes.length))) return PyErr_NoMemory();
@@ -69,6 +76,13 @@ PyObject* diff(PyObject* /*self*/, PyObject* args) {
       const UnlockedInterpreter unlocked;
       sorted = build_suffix_array(suffix_array.as<std::int32_t>(), rank.as<std::int32_t>(),
                                   old_bytes.data, old_bytes.length);
+      if (sorted) {
+        search_top.reset(new (std::nothrow) SearchTop);
+        if (search_top) {
+          build_search_top(suffix_array.as<std::int32_t>(), old_bytes.data, old_bytes.length,
+                           search_top.get());
+        }
+      }
     }
     if (!sorted) return PyErr_NoMemory();
   }
@@ -81,7 +95,8 @@ PyObject* diff(PyObject* /*self*/, PyObject* args) {
   }
 
   const DeltaInputs inputs{old_bytes.data, old_bytes.length, new_bytes.data,
-                           new_bytes.length, suffix_array.as<std::int32_t>()};
+                           new_bytes.length, suffix_array.as<std::int32_t>(),
+                           search_top.get()};
   DeltaScan scan;
   while (!scan_finished(scan, inputs)) {
     bool emit;
@@ -96,6 +111,7 @@ PyObject* diff(PyObject* /*self*/, PyObject* args) {
     }
   }
   suffix_array.reset();
+  search_top.reset();
 
   ObjectRef result(PyTuple_New(3));
   if (!result) return nullptr;

@@ -23,4 +23,31 @@ std::int32_t find_longest_match(const std::int32_t* suffix_array,
                                  std::int32_t high,
                                  std::int32_t* match_position);
 
+// The search from bounds 0 and old_length probes the same midpoints first,
+// whatever the target: the top kTopLevels levels of a fixed tree. SearchTop
+// keeps each such midpoint's suffix start and first eight bytes, so that
+// those probes are mostly decided without touching the suffix array or the
+// old data, which for large inputs lie far outside the cache.
+constexpr int kTopLevels = 13;
+
+struct TopProbe {
+  std::uint64_t head = 0;  // first bytes of the suffix, most significant first, zero padded
+  std::int32_t start = 0;  // the suffix array entry at the midpoint
+};
+
+struct SearchTop {
+  TopProbe probes[1 << kTopLevels];  // a heap: the root at 1, children of i at 2i and 2i + 1
+};
+
+// Fills the table from a finished suffix array.
+void build_search_top(const std::int32_t* suffix_array, const std::uint8_t* old_data,
+                      std::int32_t old_length, SearchTop* top);
+
+// find_longest_match over bounds 0 and old_length, bit for bit, taking its
+// first probes from the table.
+std::int32_t find_longest_match_top(const SearchTop& top, const std::int32_t* suffix_array,
+                                     const std::uint8_t* old_data, std::int32_t old_length,
+                                     const std::uint8_t* target, std::int32_t target_length,
+                                     std::int32_t* match_position);
+
 }  // namespace core

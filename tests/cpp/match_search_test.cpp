@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <random>
 
 #include "test_support.h"
@@ -96,6 +97,62 @@ TEST(FindLongestMatch, ReturnsAMaximalMatchWithinBothRanges) {
                                                        target.data(),
                                                        static_cast<std::int32_t>(target.size())))
         << "round " << round;
+  }
+}
+
+// The table of first probes must never change an answer: every target is
+// searched both ways. The inputs reach past the table's depth, hold suffixes
+// and targets shorter than a head, bytes above 127 (whose order a signed
+// head would invert) and long repeats (whose heads tie).
+TEST(FindLongestMatchTop, AgreesWithThePlainSearch) {
+  std::mt19937 random(23);
+  const std::size_t sizes[] = {0, 1, 2, 3, 8, 9, 17, 300, 5000, 20000};
+  for (const std::size_t size : sizes) {
+    for (int kind = 0; kind < 3; ++kind) {
+      Bytes old_data(size);
+      for (std::size_t i = 0; i < size; ++i) {
+        old_data[i] = kind == 0   ? static_cast<std::uint8_t>(random())
+                      : kind == 1 ? static_cast<std::uint8_t>(0x7E + random() % 4)
+                                  : static_cast<std::uint8_t>("abcab"[i % 5]);
+      }
+      const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(old_data);
+      ASSERT_EQ(suffix_array.size(), size + 1);
+      const auto old_length = static_cast<std::int32_t>(size);
+      const auto top = std::make_unique<core::SearchTop>();
+      core::build_search_top(suffix_array.data(), old_data.data(), old_length, top.get());
+
+      for (int round = 0; round < 300; ++round) {
+        Bytes target;
+        const std::size_t length = 1 + random() % (round % 3 == 0 ? 10 : 400);
+        if (size > 0 && round % 2 == 0) {
+          // A stretch of the old data, perhaps running past its end, with
+          // a changed byte now and then.
+          const std::size_t from = random() % size;
+          for (std::size_t i = 0; i < length; ++i) {
+            target.push_back(from + i < size ? old_data[from + i] : static_cast<std::uint8_t>(random()));
+          }
+          if (random() % 2 == 1) target[random() % length] ^= 0x81;
+        } else {
+          for (std::size_t i = 0; i < length; ++i) {
+            target.push_back(kind == 1 ? static_cast<std::uint8_t>(0x7E + random() % 4)
+                                       : static_cast<std::uint8_t>(random()));
+          }
+        }
+        const auto target_length = static_cast<std::int32_t>(target.size());
+        Search plain{-1, -1};
+        Search fast{-1, -1};
+        plain.length = core::find_longest_match(suffix_array.data(), old_data.data(), old_length,
+                                                target.data(), target_length, 0, old_length,
+                                                &plain.position);
+        fast.length = core::find_longest_match_top(*top, suffix_array.data(), old_data.data(),
+                                                   old_length, target.data(), target_length,
+                                                   &fast.position);
+        ASSERT_EQ(fast.length, plain.length) << "size " << size << " kind " << kind
+                                             << " round " << round;
+        ASSERT_EQ(fast.position, plain.position) << "size " << size << " kind " << kind
+                                                 << " round " << round;
+      }
+    }
   }
 }
 

@@ -7,13 +7,16 @@
 // the old data; the diff lengths must add up to the diff fill, the extra
 // lengths to the extra fill and both to the new length; and the patch
 // functions, given the entries and the filled blocks, must rebuild the new
-// data byte for byte into an output of exactly new-length bytes.
+// data byte for byte into an output of exactly new-length bytes. The scan
+// runs with the search's table of first probes, as diff runs it, and again
+// without: both must give the same Delta.
 #include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 #include "delta/delta_scan.h"
+#include "delta/match_search.h"
 #include "delta/suffix_array.h"
 #include "patch/patch_apply.h"
 #include "tests/fuzz/fuzz_check.h"
@@ -26,6 +29,17 @@ std::unique_ptr<std::uint8_t[]> exact_copy(const std::uint8_t* data, std::size_t
   std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[size]);
   std::copy(data, data + size, copy.get());
   return copy;
+}
+
+std::vector<core::ControlEntry> run_scan(core::DeltaScan& scan, const core::DeltaInputs& inputs,
+                                         std::uint8_t* diff_block, std::uint8_t* extra_block) {
+  std::vector<core::ControlEntry> entries;
+  while (!core::scan_finished(scan, inputs)) {
+    if (core::run_scan_pass(scan, inputs)) {
+      entries.push_back(core::emit_control_entry(scan, inputs, diff_block, extra_block));
+    }
+  }
+  return entries;
 }
 
 }  // namespace
@@ -49,16 +63,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t block_size = rest - split + 1;
   const std::unique_ptr<std::uint8_t[]> diff_block(new std::uint8_t[block_size]);
   const std::unique_ptr<std::uint8_t[]> extra_block(new std::uint8_t[block_size]);
-  const core::DeltaInputs scan_inputs{old_data.get(), old_length, new_data.get(), new_length,
-                                      suffix_array.get()};
+  const auto top = std::make_unique<core::SearchTop>();
+  core::build_search_top(suffix_array.get(), old_data.get(), old_length, top.get());
+  const core::DeltaInputs scan_inputs{old_data.get(), old_length,         new_data.get(),
+                                      new_length,     suffix_array.get(), top.get()};
   core::DeltaScan scan;
-  std::vector<core::ControlEntry> entries;
-  while (!core::scan_finished(scan, scan_inputs)) {
-    if (core::run_scan_pass(scan, scan_inputs)) {
-      entries.push_back(core::emit_control_entry(scan, scan_inputs, diff_block.get(),
-                                                 extra_block.get()));
-    }
+  const std::vector<core::ControlEntry> entries =
+      run_scan(scan, scan_inputs, diff_block.get(), extra_block.get());
+
+  // The table of first probes only saves time: without it the scan must
+  // produce the same entries and blocks.
+  core::DeltaInputs plain_inputs = scan_inputs;
+  plain_inputs.search_top = nullptr;
+  const std::unique_ptr<std::uint8_t[]> plain_diff(new std::uint8_t[block_size]);
+  const std::unique_ptr<std::uint8_t[]> plain_extra(new std::uint8_t[block_size]);
+  core::DeltaScan plain_scan;
+  const std::vector<core::ControlEntry> plain_entries =
+      run_scan(plain_scan, plain_inputs, plain_diff.get(), plain_extra.get());
+  FUZZ_REQUIRE(plain_entries.size() == entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    FUZZ_REQUIRE(plain_entries[i].diff_length == entries[i].diff_length &&
+                 plain_entries[i].extra_length == entries[i].extra_length &&
+                 plain_entries[i].old_adjustment == entries[i].old_adjustment);
   }
+  FUZZ_REQUIRE(plain_scan.diff_fill == scan.diff_fill && plain_scan.extra_fill == scan.extra_fill);
+  FUZZ_REQUIRE(std::equal(diff_block.get(), diff_block.get() + scan.diff_fill, plain_diff.get()));
+  FUZZ_REQUIRE(std::equal(extra_block.get(), extra_block.get() + scan.extra_fill, plain_extra.get()));
 
   std::int64_t diff_sum = 0;
   std::int64_t extra_sum = 0;
