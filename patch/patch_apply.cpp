@@ -6,15 +6,19 @@
 namespace core {
 namespace {
 
-// Adds the old bytes into the run in place, modulo 256. The output never
-// overlaps the old data, and saying so lets the compiler add a vector of
-// bytes at a time: byte pointers may otherwise alias anything, even the
-// inputs' own fields.
-void add_old_bytes(std::uint8_t* __restrict run, const std::uint8_t* __restrict old_bytes,
-                   std::size_t length) {
+// Writes diff bytes plus old bytes, modulo 256, in one pass over the run.
+// The output never overlaps either source, and saying so lets the compiler
+// add a vector of bytes at a time: byte pointers may otherwise alias
+// anything, even the inputs' own fields.
+void add_old_bytes(std::uint8_t* __restrict run, const std::uint8_t* __restrict diff_bytes,
+                   const std::uint8_t* __restrict old_bytes, std::size_t length) {
   for (std::size_t i = 0; i < length; ++i) {
-    run[i] = static_cast<std::uint8_t>(run[i] + old_bytes[i]);
+    run[i] = static_cast<std::uint8_t>(diff_bytes[i] + old_bytes[i]);
   }
+}
+
+void copy_bytes(std::uint8_t* to, const std::uint8_t* from, std::int64_t length) {
+  if (length > 0) std::memcpy(to, from, static_cast<std::size_t>(length));
 }
 
 }  // namespace
@@ -43,24 +47,21 @@ EntryFit check_control_entry(const PatchCursor& cursor, const ControlEntry& entr
 void apply_control_entry(PatchCursor& cursor, const ControlEntry& entry,
                          const PatchInputs& in, std::uint8_t* output) {
   std::uint8_t* diff_run = output + cursor.new_position;
-  if (entry.diff_length > 0) {
-    std::memcpy(diff_run, in.diff_block + cursor.diff_position,
-                static_cast<std::size_t>(entry.diff_length));
-  }
+  const std::uint8_t* diff_bytes = in.diff_block + cursor.diff_position;
   // Only the part of the run that lines up with the old data gets an old
   // byte added; the rest keeps the difference byte as it stands.
-  const std::int64_t first = std::max<std::int64_t>(0, -cursor.old_position);
-  const std::int64_t last = std::min<std::int64_t>(
-      entry.diff_length, in.old_length - cursor.old_position);
+  const std::int64_t first = std::min<std::int64_t>(
+      entry.diff_length, std::max<std::int64_t>(0, -cursor.old_position));
+  const std::int64_t last = std::max<std::int64_t>(
+      first, std::min<std::int64_t>(entry.diff_length, in.old_length - cursor.old_position));
+  copy_bytes(diff_run, diff_bytes, first);
   if (first < last) {
-    add_old_bytes(diff_run + first, in.old_data + cursor.old_position + first,
+    add_old_bytes(diff_run + first, diff_bytes + first, in.old_data + cursor.old_position + first,
                   static_cast<std::size_t>(last - first));
   }
-  if (entry.extra_length > 0) {
-    std::memcpy(diff_run + entry.diff_length,
-                in.extra_block + cursor.extra_position,
-                static_cast<std::size_t>(entry.extra_length));
-  }
+  copy_bytes(diff_run + last, diff_bytes + last, entry.diff_length - last);
+  copy_bytes(diff_run + entry.diff_length, in.extra_block + cursor.extra_position,
+             entry.extra_length);
   cursor.new_position += static_cast<std::int64_t>(entry.diff_length) + entry.extra_length;
   cursor.diff_position += entry.diff_length;
   cursor.extra_position += entry.extra_length;
