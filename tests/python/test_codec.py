@@ -99,8 +99,8 @@ class RoundTripTest(unittest.TestCase):
 class EncodeArgumentTest(ExactErrorMixin, unittest.TestCase):
 
     def test_integer_kinds_and_bool(self):
-        # 2 ** 40 // 2 ** 38 is a long on 2.7 whose value an int holds.
-        self.assertEqual(core.encode_int64(5), core.encode_int64(2 ** 40 // 2 ** 38 + 1))
+        # RESULT_INTEGER(5) is a long on 2.7, whose value an int holds too.
+        self.assertEqual(core.encode_int64(5), core.encode_int64(RESULT_INTEGER(5)))
         self.assertEqual(core.encode_int64(True), reference_form(1))
         self.assertEqual(core.encode_int64(-2 ** 40), reference_form(-2 ** 40))
 

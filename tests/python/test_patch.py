@@ -2,7 +2,6 @@
 import array
 import collections
 import mmap
-import os
 import random
 import sys
 import tempfile
@@ -10,7 +9,7 @@ import unittest
 import warnings
 
 import core
-from support import (INTEGER_TYPES, PY2, TEXT, FreshInteger, array_bytes, byte_array,
+from support import (INTEGER_TYPES, PY2, RESULT_INTEGER, TEXT, FreshInteger, byte_array,
                      byte_string, byte_values, on_27)
 
 INT32_MAX = 2 ** 31 - 1
@@ -165,7 +164,9 @@ class AppliesDeltaTest(PatchTestCase):
         class Triple(tuple):
             pass
 
-        control = Entries([Entry(1, 0, 1), Triple((FreshInteger(1), 1, True)), (0, True, 2 ** 64 // 2 ** 64 - 1)])
+        # A long on 2.7 (RESULT_INTEGER), besides the ints and the long subclass.
+        control = Entries([Entry(1, 0, 1), Triple((FreshInteger(1), 1, True)),
+                           (0, True, RESULT_INTEGER(0))])
         self.assertPatches(b'ACXY', b'ABC', 4, control, b'\x00\x00', b'XY')
 
     def test_item_conversion_protocols(self):
@@ -276,7 +277,8 @@ class RejectsDeltaTest(PatchTestCase):
                               b'', b'')
         # Shape comes before the items, and items are converted in order.
         self.assertPatchFails(TypeError, EXPECTING_SIZE_3, b'ABCD', 1, [(b'x', 0)], b'\x00', b'')
-        self.assertPatchFails(TypeError, NOT_AN_INTEGER, b'ABCD', 1, [(0, b'x', 2 ** 31)], b'', b'X')
+        self.assertPatchFails(TypeError, NOT_AN_INTEGER, b'ABCD', 1, [(0, b'x', 2 ** 31)],
+                              b'', b'X')
         self.assertPatchFails(OverflowError, TOO_LARGE, b'ABCD', 1, [(0, 2 ** 31, b'x')], b'', b'X')
         # Every entry passes before the end-of-list test runs.
         self.assertPatchFails(TypeError, EXPECTING_TUPLE, b'ABCD', 5, [(0, 0, 0), 7], b'', b'')
@@ -288,7 +290,8 @@ class RejectsDeltaTest(PatchTestCase):
             for position in range(3):
                 entry = [0, 0, 0]
                 entry[position] = bad
-                self.assertPatchFails(OverflowError, TOO_LARGE, b'ABCD', 0, [tuple(entry)], b'', b'')
+                self.assertPatchFails(OverflowError, TOO_LARGE, b'ABCD', 0, [tuple(entry)],
+                                      b'', b'')
 
     def test_items_after_a_failed_conversion_are_left_alone(self):
         later = Hook(0)
