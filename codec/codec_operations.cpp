@@ -12,19 +12,19 @@ PyObject* encode_int64(PyObject* /*self*/, PyObject* value) {
   if (!PyArg_Parse(value, "L", &number)) return nullptr;
   std::uint8_t form[kInt64FormSize];
   encode_int64_form(number, form);
-  return PyString_FromStringAndSize(reinterpret_cast<const char*>(form), kInt64FormSize);
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(form), kInt64FormSize);
 }
 
 PyObject* decode_int64(PyObject* /*self*/, PyObject* form) {
-  if (!PyString_Check(form)) {
+  if (!PyBytes_Check(form)) {
     PyErr_SetString(PyExc_TypeError, kStringExpected);
     return nullptr;
   }
-  if (PyString_GET_SIZE(form) != kInt64FormSize) {
+  if (PyBytes_GET_SIZE(form) != kInt64FormSize) {
     PyErr_SetString(PyExc_ValueError, kEightBytesExpected);
     return nullptr;
   }
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyString_AS_STRING(form));
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(form));
   return PyLong_FromLongLong(decode_int64_form(bytes));
 }
 

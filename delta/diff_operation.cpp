@@ -18,7 +18,7 @@
 namespace core {
 namespace {
 
-// Appends the entry as a 3-tuple of longs. Returns false with the error set;
+// Appends the entry as a 3-tuple of integers. Returns false with the error set;
 // whatever was created is released with the holders.
 bool append_control_entry(PyObject* control, const ControlEntry& entry) {
   ObjectRef tuple(PyTuple_New(3));
@@ -41,45 +41,39 @@ std::size_t array_size(std::int32_t old_length) {
 }  // namespace
 
 PyObject* diff(PyObject* /*self*/, PyObject* args) {
-  const char* old_data = nullptr;
-  int old_length = 0;
-  const char* new_data = nullptr;
-  int new_length = 0;
-  if (!PyArg_ParseTuple(args, "s#s#", &old_data, &old_length, &new_data, &new_length)) {
+  ByteArgument old_bytes;
+  ByteArgument new_bytes;
+  if (!PyArg_ParseTuple(args, CORE_BYTES CORE_BYTES, CORE_BYTES_ARG(old_bytes),
+                        CORE_BYTES_ARG(new_bytes))) {
     return nullptr;
   }
   // Another thread may resize or close a mutable argument while the lock is
   // released: such bytes are copied now, byte strings are read in place.
-  MemoryBuffer old_copy;
-  MemoryBuffer new_copy;
-  HeldBytes old_bytes;
-  HeldBytes new_bytes;
-  if (!hold_bytes(PyTuple_GET_ITEM(args, 0), old_data, old_length, old_copy, old_bytes) ||
-      !hold_bytes(PyTuple_GET_ITEM(args, 1), new_data, new_length, new_copy, new_bytes)) {
-    return nullptr;
-  }
+  if (!hold_bytes(args, 0, old_bytes) || !hold_bytes(args, 1, new_bytes)) return nullptr;
+  const HeldBytes& old_held = old_bytes.held;
+  const HeldBytes& new_held = new_bytes.held;
 
   ObjectRef control(PyList_New(0));
   if (!control) return nullptr;
 
   MemoryBuffer suffix_array;
-  if (!suffix_array.allocate(array_size(old_bytes.length))) return PyErr_NoMemory();
+  if (!suffix_array.allocate(array_size(old_held.length))) return PyErr_NoMemory();
   // The search's table of first probes only saves time: made while the lock
   // is released, it comes from the C++ heap, and without it every search
   // just reads the suffix array from the top.
   std::unique_ptr<SearchTop> search_top;
   {
     MemoryBuffer rank;
-    if (!rank.allocate(array_size(old_bytes.length))) return PyErr_NoMemory();
+    if (!rank.allocate(array_size(old_held.length))) return PyErr_NoMemory();
     bool sorted;
     {
       const UnlockedInterpreter unlocked;
       sorted = build_suffix_array(suffix_array.as<std::int32_t>(), rank.as<std::int32_t>(),
-                                  old_bytes.data, old_bytes.length);
+                                  old_held.data, old_held.length);
       if (sorted) {
         search_top.reset(new (std::nothrow) SearchTop);
         if (search_top) {
-          build_search_top(suffix_array.as<std::int32_t>(), old_bytes.data, old_bytes.length,
+          build_search_top(suffix_array.as<std::int32_t>(), old_held.data, old_held.length,
                            search_top.get());
         }
       }
@@ -89,14 +83,13 @@ PyObject* diff(PyObject* /*self*/, PyObject* args) {
 
   MemoryBuffer diff_block;
   MemoryBuffer extra_block;
-  const std::size_t block_size = static_cast<std::size_t>(new_bytes.length) + 1;
+  const std::size_t block_size = static_cast<std::size_t>(new_held.length) + 1;
   if (!diff_block.allocate(block_size) || !extra_block.allocate(block_size)) {
     return PyErr_NoMemory();
   }
 
-  const DeltaInputs inputs{old_bytes.data, old_bytes.length, new_bytes.data,
-                           new_bytes.length, suffix_array.as<std::int32_t>(),
-                           search_top.get()};
+  const DeltaInputs inputs{old_held.data, old_held.length, new_held.data, new_held.length,
+                           suffix_array.as<std::int32_t>(), search_top.get()};
   DeltaScan scan;
   while (!scan_finished(scan, inputs)) {
     bool emit;
@@ -117,12 +110,12 @@ PyObject* diff(PyObject* /*self*/, PyObject* args) {
   if (!result) return nullptr;
   PyTuple_SET_ITEM(result.get(), 0, control.release());
   PyObject* diff_string =
-      PyString_FromStringAndSize(diff_block.as<const char>(), scan.diff_fill);
+      PyBytes_FromStringAndSize(diff_block.as<const char>(), scan.diff_fill);
   diff_block.reset();
   if (diff_string == nullptr) return nullptr;
   PyTuple_SET_ITEM(result.get(), 1, diff_string);
   PyObject* extra_string =
-      PyString_FromStringAndSize(extra_block.as<const char>(), scan.extra_fill);
+      PyBytes_FromStringAndSize(extra_block.as<const char>(), scan.extra_fill);
   extra_block.reset();
   if (extra_string == nullptr) return nullptr;
   PyTuple_SET_ITEM(result.get(), 2, extra_string);

@@ -13,10 +13,24 @@ PyMethodDef core_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+#if PY_MAJOR_VERSION >= 3
+// No per-module state: -1 keeps the module out of subinterpreters, as the
+// single module object of 2.7 would be.
+PyModuleDef core_definition = {
+    PyModuleDef_HEAD_INIT, "core", nullptr, -1, core_methods, nullptr, nullptr, nullptr, nullptr,
+};
+#endif
+
 }  // namespace
 
-// The only exported symbol; the build hides everything else.
+// The init function is the only exported symbol; the build hides everything
+// else. On failure the interpreter's error stands and the import fails with it.
+#if PY_MAJOR_VERSION >= 3
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_core(void) {
+  return PyModule_Create(&core_definition);
+}
+#else
 extern "C" __attribute__((visibility("default"))) void initcore(void) {
-  // On failure the interpreter's error stands and the import fails with it.
   Py_InitModule4("core", core_methods, nullptr, nullptr, PYTHON_API_VERSION);
 }
+#endif

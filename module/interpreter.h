@@ -1,9 +1,19 @@
-// The one place that knows which interpreter the module is built for: the
-// CPython 2.7 API, and small owners for what the glue takes from it.
+// The one place that knows which interpreter the module is built for:
+// CPython 2.7 or 3, the byte arguments each takes, and small owners for what
+// the glue takes from it.
 //
 // Include this first in every glue file: Python.h must come before any
 // standard header.
 #pragma once
+
+// patchlevel.h stands alone and says which API Python.h is about to declare.
+#include <patchlevel.h>
+// Python 3.10 refuses "#" formats without Py_ssize_t lengths. On 2.7 the
+// lengths stay ints, so the parser itself keeps refusing a byte argument
+// longer than INT_MAX, as it always has.
+#if PY_MAJOR_VERSION >= 3
+#define PY_SSIZE_T_CLEAN
+#endif
 
 // Python 2.7's headers declare `register` variables, which C++17 removed.
 #if defined(__clang__)
@@ -83,20 +93,52 @@ class UnlockedInterpreter {
   PyThreadState* thread_state_;
 };
 
-// Bytes of an "s#" argument that stay valid and unchanged for the whole call.
+// Bytes of a byte argument that stay valid and unchanged for the whole call.
 struct HeldBytes {
   const std::uint8_t* data = nullptr;
   std::int32_t length = 0;
 };
 
-// Byte strings (and the encoded form that "s#" takes of a unicode object)
-// are immutable and are read in place. Any other object that "s#" accepts
-// (array.array, buffer, mmap) can be resized or closed by Python
-// code that runs during the call, an item's __int__ or another thread, so its
-// bytes are fetched afresh and copied into `copy`. Call it after argument
-// parsing is done, before anything can run Python code. Returns false with
-// the error set.
-bool hold_bytes(PyObject* argument, const char* parsed, int parsed_length,
-                MemoryBuffer& copy, HeldBytes& held);
+// One byte argument of diff or patch, from parsing to the end of the call.
+//
+// Byte strings are immutable and are read in place. Any other object that
+// exposes its bytes (array.array, mmap, memoryview, bytearray; buffer on 2.7)
+// can be resized or closed by Python code that runs during the call (an
+// item's __int__, or another thread while the lock is released), so its
+// bytes are copied into `copy` before any such code can run.
+//
+// Use it as PyArg_ParseTuple(args, CORE_BYTES CORE_BYTES, CORE_BYTES_ARG(a),
+// CORE_BYTES_ARG(b)), then hold_bytes(args, 0, a) and hold_bytes(args, 1, b).
+struct ByteArgument {
+  MemoryBuffer copy;
+  HeldBytes held;
+#if PY_MAJOR_VERSION < 3
+  // What "s#" gives; on 2.7 the copy is made from the object afterwards.
+  const char* parsed = nullptr;
+  int parsed_length = 0;
+#endif
+};
+
+#if PY_MAJOR_VERSION >= 3
+// bytes (and its subclasses) or an object with a buffer; str is refused.
+// The bytes are held, or copied, by the parser's own call of the converter.
+int convert_byte_argument(PyObject* argument, void* byte_argument);
+#define CORE_BYTES "O&"
+#define CORE_BYTES_ARG(argument) &core::convert_byte_argument, &(argument)
+#else
+// Everything "s#" accepts, as it always has: str, unicode through the
+// default encoding, and read-only buffers.
+#define CORE_BYTES "s#"
+#define CORE_BYTES_ARG(argument) &(argument).parsed, &(argument).parsed_length
+#endif
+
+// Finishes taking the index-th argument of `args` once parsing is done and
+// before anything can run Python code. Returns false with the error set.
+bool hold_bytes(PyObject* args, Py_ssize_t index, ByteArgument& argument);
 
 }  // namespace core
+
+// The byte-string type goes by Python 3's names, PyBytes_*: 2.7's own headers
+// map them onto str (PyBytes_Check is PyString_Check there). The integer type
+// needs no mapping either: the glue uses PyLong_* alone, which 2.7 accepts
+// for int as well, and which makes long there and int on 3.

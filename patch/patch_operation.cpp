@@ -53,35 +53,23 @@ bool working_buffer_size(std::int32_t new_length, std::size_t* size) {
 }  // namespace
 
 PyObject* patch(PyObject* /*self*/, PyObject* args) {
-  const char* old_data = nullptr;
-  int old_length = 0;
+  ByteArgument old_bytes;
   int new_length = 0;
   PyObject* control = nullptr;
-  const char* diff_block = nullptr;
-  int diff_length = 0;
-  const char* extra_block = nullptr;
-  int extra_length = 0;
-  if (!PyArg_ParseTuple(args, "s#iO!s#s#", &old_data, &old_length, &new_length,
-                        &PyList_Type, &control, &diff_block, &diff_length,
-                        &extra_block, &extra_length)) {
+  ByteArgument diff_bytes;
+  ByteArgument extra_bytes;
+  if (!PyArg_ParseTuple(args, CORE_BYTES "iO!" CORE_BYTES CORE_BYTES, CORE_BYTES_ARG(old_bytes),
+                        &new_length, &PyList_Type, &control, CORE_BYTES_ARG(diff_bytes),
+                        CORE_BYTES_ARG(extra_bytes))) {
     return nullptr;
   }
-
-  MemoryBuffer old_copy;
-  MemoryBuffer diff_copy;
-  MemoryBuffer extra_copy;
-  HeldBytes old_bytes;
-  HeldBytes diff_bytes;
-  HeldBytes extra_bytes;
-  if (!hold_bytes(PyTuple_GET_ITEM(args, 0), old_data, old_length, old_copy, old_bytes) ||
-      !hold_bytes(PyTuple_GET_ITEM(args, 3), diff_block, diff_length, diff_copy, diff_bytes) ||
-      !hold_bytes(PyTuple_GET_ITEM(args, 4), extra_block, extra_length, extra_copy,
-                  extra_bytes)) {
+  if (!hold_bytes(args, 0, old_bytes) || !hold_bytes(args, 3, diff_bytes) ||
+      !hold_bytes(args, 4, extra_bytes)) {
     return nullptr;
   }
-  const PatchInputs inputs{old_bytes.data,  old_bytes.length,  new_length,
-                           diff_bytes.data, diff_bytes.length, extra_bytes.data,
-                           extra_bytes.length};
+  const PatchInputs inputs{old_bytes.held.data,  old_bytes.held.length,  new_length,
+                           diff_bytes.held.data, diff_bytes.held.length, extra_bytes.held.data,
+                           extra_bytes.held.length};
 
   std::size_t output_size = 0;
   MemoryBuffer output;
@@ -115,7 +103,7 @@ PyObject* patch(PyObject* /*self*/, PyObject* args) {
     PyErr_SetString(PyExc_ValueError, kCorruptPatchUnderflow);
     return nullptr;
   }
-  return PyString_FromStringAndSize(output.as<const char>(), new_length);
+  return PyBytes_FromStringAndSize(output.as<const char>(), new_length);
 }
 
 }  // namespace core

@@ -1,8 +1,10 @@
 /* Allocation-failure injection and leak tracking for the module `core`.
  *
- * Preloaded into a Python 2.7 interpreter that links libpython dynamically
- * (LD_PRELOAD), this library interposes the interpreter functions through
- * which core.so obtains memory and objects. Calls made from anywhere else are
+ * Preloaded into a Python 2.7 or 3 interpreter that links libpython
+ * dynamically (LD_PRELOAD), this library interposes the interpreter functions
+ * through which core.so obtains memory and objects. Build it against the
+ * headers of the interpreter it goes into: the byte-string maker is
+ * PyString_FromStringAndSize on 2.7 and PyBytes_FromStringAndSize on 3. Calls made from anywhere else are
  * forwarded untouched; calls made from core.so, once fault_shim_attach() has
  * located it, are also:
  *   - counted per function, since the last fault_shim_reset();
@@ -18,13 +20,13 @@
  * behind: it drops, again and again, the tracked objects whose only
  * reference is the shim's (dropping a container frees the references it held
  * to other tracked objects), and counts the ones that are still referenced
- * from elsewhere. The empty tuple and zero- or one-byte strings are not
- * tracked: the interpreter shares those, so their reference counts say
- * nothing about core.
+ * from elsewhere. The empty tuple, zero- or one-byte strings and, on 3, the
+ * small integers (-5 to 256) are not tracked: the interpreter shares those,
+ * so their reference counts say nothing about core.
  *
  * The tests drive it through ctypes.PyDLL, so every control function runs
  * with the interpreter lock held, as core's own calls do. Build:
- *   cc -shared -fPIC -O1 -I<python2.7 include dir> -o fault_shim.so fault_shim.c -ldl
+ *   cc -shared -fPIC -O1 -I<the interpreter's include dir> -o fault_shim.so fault_shim.c -ldl
  * Nothing refers to libpython at link time: its functions are looked up at
  * run time, so the library also loads into a process without it.
  */
@@ -48,10 +50,18 @@ enum Function {
   kFunctionCount
 };
 
+/* On 2.7 the header maps PyBytes_FromStringAndSize onto the str maker, so
+ * the interposer below takes the right name on both; dlsym needs it spelt. */
+#if PY_MAJOR_VERSION >= 3
+#define BYTES_FROM_NAME "PyBytes_FromStringAndSize"
+#else
+#define BYTES_FROM_NAME "PyString_FromStringAndSize"
+#endif
+
 static const char *const function_names[kFunctionCount] = {
     "PyMem_Malloc",  "PyMem_Free",      "PyList_New",
     "PyTuple_New",   "PyLong_FromLong", "PyList_Append",
-    "PyString_FromStringAndSize",
+    BYTES_FROM_NAME,
 };
 
 static void *(*real_mem_malloc)(size_t);
@@ -94,7 +104,7 @@ __attribute__((constructor)) static void resolve_real_functions(void) {
   real_long_from_long = (PyObject * (*)(long)) next_symbol("PyLong_FromLong");
   real_list_append = (int (*)(PyObject *, PyObject *))next_symbol("PyList_Append");
   real_string_from_string_and_size =
-      (PyObject * (*)(const char *, Py_ssize_t)) next_symbol("PyString_FromStringAndSize");
+      (PyObject * (*)(const char *, Py_ssize_t)) next_symbol(BYTES_FROM_NAME);
   real_err_set_string = (void (*)(PyObject *, const char *))next_symbol("PyErr_SetString");
   memory_error_type = (PyObject **)next_symbol("PyExc_MemoryError");
 }
@@ -198,7 +208,12 @@ PyObject *PyLong_FromLong(long value) {
     set_injected_error(kLongFromLong);
     return NULL;
   }
-  return track_object(real_long_from_long(value));
+  PyObject *number = real_long_from_long(value);
+#if PY_MAJOR_VERSION >= 3
+  /* Python 3 shares its small integers; 2.7's longs are always new. */
+  if (value >= -5 && value <= 256) return number;
+#endif
+  return track_object(number);
 }
 
 int PyList_Append(PyObject *list, PyObject *item) {
@@ -210,7 +225,7 @@ int PyList_Append(PyObject *list, PyObject *item) {
   return real_list_append(list, item);
 }
 
-PyObject *PyString_FromStringAndSize(const char *bytes, Py_ssize_t size) {
+PyObject *PyBytes_FromStringAndSize(const char *bytes, Py_ssize_t size) {
   if (!called_from_core(__builtin_return_address(0))) {
     return real_string_from_string_and_size(bytes, size);
   }
@@ -230,7 +245,11 @@ static int find_core(struct dl_phdr_info *info, size_t info_size, void *found) {
   (void)info_size;
   const char *slash = strrchr(info->dlpi_name, '/');
   const char *base = slash != NULL ? slash + 1 : info->dlpi_name;
-  if (strcmp(base, "core.so") != 0) return 0;
+  /* core.so on 2.7; core.cpython-313-x86_64-linux-gnu.so and the like on 3. */
+  size_t length = strlen(base);
+  if (strncmp(base, "core.", 5) != 0 || length < 7 || strcmp(base + length - 3, ".so") != 0) {
+    return 0;
+  }
   ++*(int *)found;
   for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
     const ElfW(Phdr) *segment = &info->dlpi_phdr[i];

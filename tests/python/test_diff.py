@@ -1,8 +1,8 @@
 """diff: the Deltas it computes, the arguments it takes, and how it shares
 the interpreter with other threads."""
 import array
+import binascii
 import mmap
-import os
 import random
 import sys
 import tempfile
@@ -10,15 +10,16 @@ import threading
 import unittest
 
 import core
+from support import PY2, RESULT_INTEGER, TEXT, array_bytes, byte, byte_string, byte_values
 
-ALPHABET = 'abcdefghijklmnopqrstuvwxyz'
-DIGITS = '0123456789'
+ALPHABET = b'abcdefghijklmnopqrstuvwxyz'
+DIGITS = b'0123456789'
 
 
 def random_bytes(rng, length):
     if length == 0:
-        return ''
-    return ('%0*x' % (2 * length, rng.getrandbits(8 * length))).decode('hex')
+        return b''
+    return binascii.unhexlify('%0*x' % (2 * length, rng.getrandbits(8 * length)))
 
 
 def edited(rng, data, edits):
@@ -33,7 +34,8 @@ def edited(rng, data, edits):
         elif kind == 1:
             data = data[:at] + data[at + size:]
         elif kind == 2 and at < len(data):
-            data = data[:at] + chr((ord(data[at]) + rng.randrange(1, 256)) % 256) + data[at + 1:]
+            changed = (bytearray(data)[at] + rng.randrange(1, 256)) % 256
+            data = data[:at] + byte(changed) + data[at + 1:]
         else:
             source = rng.randrange(len(data) + 1)
             data = data[:at] + data[source:source + size] + data[at:]
@@ -49,12 +51,12 @@ class DeltaShapeMixin(object):
         self.assertEqual(len(delta), 3)
         control, diff_block, extra_block = delta
         self.assertIs(type(control), list)
-        self.assertIs(type(diff_block), str)
-        self.assertIs(type(extra_block), str)
+        self.assertIs(type(diff_block), bytes)
+        self.assertIs(type(extra_block), bytes)
         old_position = 0
         for entry in control:
             self.assertIs(type(entry), tuple)
-            self.assertEqual([type(item) for item in entry], [long, long, long], entry)
+            self.assertEqual([type(item) for item in entry], [RESULT_INTEGER] * 3, entry)
             diff_length, extra_length, adjustment = entry
             self.assertGreaterEqual(diff_length, 0, entry)
             self.assertGreaterEqual(extra_length, 0, entry)
@@ -77,35 +79,35 @@ class WorkedExamplesTest(DeltaShapeMixin, unittest.TestCase):
         self.assertEqual(delta, (control, diff_block, extra_block))
 
     def test_empty_new_data(self):
-        self.assertDelta('abc', '', [], '', '')
-        self.assertDelta('', '', [], '', '')
+        self.assertDelta(b'abc', b'', [], b'', b'')
+        self.assertDelta(b'', b'', [], b'', b'')
 
     def test_empty_old_data_gives_one_extra_run(self):
-        self.assertDelta('', 'xyz', [(0, 3, 0)], '', 'xyz')
+        self.assertDelta(b'', b'xyz', [(0, 3, 0)], b'', b'xyz')
 
     def test_identical_data(self):
-        self.assertDelta(ALPHABET[:16], ALPHABET[:16], [(16, 0, -16)], '\0' * 16, '')
-        self.assertDelta('aa', 'aa', [(2, 0, -1)], '\0\0', '')
+        self.assertDelta(ALPHABET[:16], ALPHABET[:16], [(16, 0, -16)], b'\0' * 16, b'')
+        self.assertDelta(b'aa', b'aa', [(2, 0, -1)], b'\0\0', b'')
 
     def test_changed_last_byte(self):
-        self.assertDelta('abc', 'abd', [(2, 1, 0)], '\0\0', 'd')
+        self.assertDelta(b'abc', b'abd', [(2, 1, 0)], b'\0\0', b'd')
 
     def test_inserted_prefix(self):
         self.assertDelta(ALPHABET, DIGITS + ALPHABET, [(0, 10, 0), (26, 0, -26)],
-                         '\0' * 26, DIGITS)
+                         b'\0' * 26, DIGITS)
 
     def test_short_match_does_not_open_an_entry(self):
-        self.assertDelta('hello world, hello there', 'hello world! hello here',
-                         [(19, 4, 4)], '\0' * 11 + '\xf5' + '\0' * 7, 'here')
+        self.assertDelta(b'hello world, hello there', b'hello world! hello here',
+                         [(19, 4, 4)], b'\0' * 11 + b'\xf5' + b'\0' * 7, b'here')
 
     def test_tied_overlap_goes_to_the_backward_side(self):
-        old = 'abcdefghijk' * 2
-        self.assertDelta(old, 'x' + old, [(0, 1, 11), (0, 0, -11), (22, 0, -11)],
-                         '\0' * 22, 'x')
+        old = b'abcdefghijk' * 2
+        self.assertDelta(old, b'x' + old, [(0, 1, 11), (0, 0, -11), (22, 0, -11)],
+                         b'\0' * 22, b'x')
 
     def test_swapped_halves(self):
         self.assertDelta(ALPHABET, ALPHABET[13:] + ALPHABET[:13],
-                         [(0, 0, 13), (13, 0, -26), (13, 0, -13)], '\0' * 26, '')
+                         [(0, 0, 13), (13, 0, -26), (13, 0, -13)], b'\0' * 26, b'')
 
 
 class RoundTripTest(DeltaShapeMixin, unittest.TestCase):
@@ -132,58 +134,83 @@ class RoundTripTest(DeltaShapeMixin, unittest.TestCase):
 
     def test_runs_and_periodic_data(self):
         for size in (1, 2, 9, 100, 3000):
-            runs = ['a' * size, '\0' * size, 'ab' * size, 'abc' * size,
-                    ALPHABET * (size // 26 + 1), 'a' * size + 'b' * size]
+            runs = [b'a' * size, b'\0' * size, b'ab' * size, b'abc' * size,
+                    ALPHABET * (size // 26 + 1), b'a' * size + b'b' * size]
             for old in runs:
                 for new in runs:
                     self.assertRoundTrip(old, new)
                 self.assertRoundTrip(old, edited(self.rng, old, 5))
 
     def test_every_byte_value(self):
-        every_byte = ''.join(map(chr, range(256)))
-        shuffled = list(every_byte * 4)
+        every_byte = byte_string(range(256))
+        shuffled = byte_values(every_byte * 4)
         self.rng.shuffle(shuffled)
-        shuffled = ''.join(shuffled)
+        shuffled = byte_string(shuffled)
         # Byte differences wrap modulo 256 in both directions.
-        shifted = ''.join(chr((ord(c) + 1) % 256) for c in every_byte)
+        shifted = byte_string((value + 1) % 256 for value in range(256))
         for old, new in [(every_byte, every_byte[::-1]), (every_byte, shifted),
                          (shifted, every_byte), (every_byte * 3, shuffled),
                          (shuffled, edited(self.rng, shuffled, 10)),
-                         ('\xff' * 300, '\0' * 300), ('', every_byte), (every_byte, '')]:
+                         (b'\xff' * 300, b'\0' * 300), (b'', every_byte), (every_byte, b'')]:
             self.assertRoundTrip(old, new)
 
 
 class ArgumentsTest(unittest.TestCase):
-    OLD = 'hello world, hello there'
-    NEW = 'hello world! hello here'
+    OLD = b'hello world, hello there'
+    NEW = b'hello world! hello here'
 
     def test_wrong_argument_count(self):
-        for args in [(), ('a',), ('a', 'b', 'c')]:
+        for args in [(), (b'a',), (b'a', b'b', b'c')]:
             self.assertRaises(TypeError, core.diff, *args)
-        self.assertRaises(TypeError, core.diff, old='a', new='b')
+        self.assertRaises(TypeError, core.diff, old=b'a', new=b'b')
 
     def test_arguments_that_are_not_bytes(self):
-        for args in [(1, 'a'), ('a', None), ('a', ['a']), (3.5, 4)]:
+        for args in [(1, b'a'), (b'a', None), (b'a', [b'a']), (3.5, 4)]:
             self.assertRaises(TypeError, core.diff, *args)
-        self.assertRaises(UnicodeError, core.diff, u'\xe9t\xe9', 'a')
+        if PY2:
+            self.assertRaises(UnicodeError, core.diff, u'\xe9t\xe9', b'a')
+        else:
+            # Text has no bytes until the caller encodes it.
+            for args in [('a', b'a'), (b'a', 'a'), ('\xe9t\xe9', 'a')]:
+                self.assertRaises(TypeError, core.diff, *args)
 
     def test_byte_buffers_give_the_delta_of_their_bytes(self):
         expected = core.diff(self.OLD, self.NEW)
         mapped = mmap.mmap(-1, len(self.NEW))
         self.addCleanup(mapped.close)
         mapped.write(self.NEW)
-        padded = 'xx' + self.OLD + 'yy'
+        padded = b'xx' + self.OLD + b'yy'
+
+        class Data(bytes):
+            pass
+
         forms = [
-            (array.array('B', self.OLD), array.array('c', self.NEW)),
-            (buffer(padded, 2, len(self.OLD)), buffer(self.NEW)),
+            (array.array('B', self.OLD), Data(self.NEW)),
             (self.OLD, mapped),
-            (unicode(self.OLD), unicode(self.NEW)),
         ]
+        if PY2:
+            forms += [(array.array('c', self.OLD), array.array('c', self.NEW)),
+                      (buffer(padded, 2, len(self.OLD)), buffer(self.NEW)),  # noqa: F821
+                      (TEXT(self.OLD), TEXT(self.NEW))]
+        else:
+            forms += [(memoryview(padded)[2:-2], bytearray(self.NEW)),
+                      (memoryview(bytearray(self.OLD)), memoryview(self.NEW))]
         for old, new in forms:
             self.assertEqual(core.diff(old, new), expected, (type(old), type(new)))
         # An array of wider items is read as its machine bytes.
         wide = array.array('H', range(0, 60000, 7))
-        self.assertEqual(core.diff(wide, wide), core.diff(wide.tostring(), wide.tostring()))
+        self.assertEqual(core.diff(wide, wide), core.diff(array_bytes(wide), array_bytes(wide)))
+
+    def test_buffers_of_2_gib_or_more(self):
+        # A sparse file mapped read-only: 2 GiB of address space, no memory.
+        with tempfile.TemporaryFile() as backing:
+            backing.truncate(2 ** 31)
+            mapped = mmap.mmap(backing.fileno(), 2 ** 31, access=mmap.ACCESS_READ)
+            self.addCleanup(mapped.close)
+            for args in [(mapped, b'new'), (b'old', mapped)]:
+                with self.assertRaises(OverflowError) as caught:
+                    core.diff(*args)
+                self.assertEqual(str(caught.exception), 'size does not fit in an int')
 
     def run_while_mutated(self, old, new, mutate):
         """Runs diff(old, new) on another thread and calls mutate() as soon as
@@ -200,8 +227,12 @@ class ArgumentsTest(unittest.TestCase):
 
         # Without forced switches the worker keeps the interpreter from set()
         # until diff itself releases it, after taking its arguments.
-        interval = sys.getcheckinterval()
-        sys.setcheckinterval(1 << 30)
+        if PY2:
+            interval = sys.getcheckinterval()
+            sys.setcheckinterval(1 << 30)
+        else:
+            interval = sys.getswitchinterval()
+            sys.setswitchinterval(1000.0)
         try:
             worker = threading.Thread(target=work)
             worker.start()
@@ -209,7 +240,10 @@ class ArgumentsTest(unittest.TestCase):
             mutate()
             still_running = worker.is_alive()
         finally:
-            sys.setcheckinterval(interval)
+            if PY2:
+                sys.setcheckinterval(interval)
+            else:
+                sys.setswitchinterval(interval)
         worker.join()
         self.assertTrue(still_running, 'diff ended before its arguments were changed')
         self.assertNotIn('error', outcome)
@@ -235,7 +269,7 @@ class ArgumentsTest(unittest.TestCase):
         def resize():
             # Emptying frees the storage; what grows back holds other bytes.
             del new_array[:]
-            new_array.fromstring('\x5a' * (3 << 20))
+            new_array.extend(array.array('B', [0x5A]) * (3 << 20))
 
         delta = self.run_while_mutated(old, new_array, resize)
         self.assertEqual(core.patch(old, len(new), *delta), new)
@@ -290,8 +324,8 @@ class ThreadsTest(unittest.TestCase):
 
     def test_repetitive_data_on_a_small_thread_stack(self):
         size = 1 << 20
-        pairs = [('a' * size, 'a' * 4096 + 'b' + 'a' * 4096),
-                 ('abcdefg' * (size // 7), 'abcdefg' * 1000 + 'X' + 'gfedcba' * 1000)]
+        pairs = [(b'a' * size, b'a' * 4096 + b'b' + b'a' * 4096),
+                 (b'abcdefg' * (size // 7), b'abcdefg' * 1000 + b'X' + b'gfedcba' * 1000)]
         outcome = []
 
         def work():

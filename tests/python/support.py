@@ -1,0 +1,65 @@
+"""What differs between the interpreters the tests run under, in one place.
+
+On 2.7 the module's byte strings are str and its integers long; on 3 they
+are bytes and int. Messages the interpreter words itself (its argument
+parser, its integer conversions) change between 3.x releases, so the tests
+compare them on 2.7 only; the module's own messages are compared everywhere.
+"""
+import array
+import sys
+
+PY2 = sys.version_info[0] == 2
+
+if PY2:
+    INTEGER_TYPES = (int, long)  # noqa: F821 (2.7 only)
+    RESULT_INTEGER = long  # noqa: F821
+    TEXT = unicode  # noqa: F821
+else:
+    INTEGER_TYPES = (int,)
+    RESULT_INTEGER = int
+    TEXT = str
+
+
+def on_27(message):
+    """The interpreter's own wording of an error: checked on 2.7 only."""
+    return message if PY2 else None
+
+
+def byte(value):
+    return bytes(bytearray([value]))
+
+
+def byte_string(values):
+    return bytes(bytearray(values))
+
+
+def byte_values(data):
+    return list(bytearray(data))
+
+
+def array_bytes(data):
+    return data.tostring() if PY2 else data.tobytes()
+
+
+def byte_array(data):
+    """An array.array('B') holding `data`."""
+    return array.array('B', bytearray(data))
+
+
+def assert_error(test, exception, message, function, *args):
+    """function(*args) raises exactly `exception`; its text is `message`
+    unless that is None. Returns the exception."""
+    try:
+        result = function(*args)
+    except Exception as error:
+        test.assertIs(type(error), exception,
+                      '%.200r: %r raised, %s expected' % (args, error, exception.__name__))
+        if message is not None:
+            test.assertEqual(str(error), message, '%.200r: message' % (args,))
+        return error
+    test.fail('%.200r: returned %.100r, %s expected' % (args, result, exception.__name__))
+
+
+class FreshInteger(RESULT_INTEGER):
+    """An integer object of its own, never one the interpreter shares (small
+    ints are cached), so that only its holders keep it alive."""
