@@ -242,7 +242,7 @@ class RejectsDeltaTest(PatchTestCase):
     def test_unallocatable_new_length(self):
         for new_length in (-2, -1000, INT32_MIN, INT32_MAX):
             self.assertPatchFails(MemoryError, '', b'ABCD', new_length, [], b'', b'')
-            # The working buffer comes before any entry is looked at.
+            # The output is requested before any entry is looked at.
             self.assertPatchFails(MemoryError, '', b'ABCD', new_length, ['not an entry'], b'', b'')
 
     def test_negative_lengths(self):
