@@ -101,10 +101,11 @@ bool run_scan_pass(DeltaScan& scan, const DeltaInputs& in) {
       const std::uint8_t* target = in.new_data + scan.scan_position;
       const std::int32_t target_length = in.new_length - scan.scan_position;
       scan.match_length =
-          in.search_top != nullptr
-              ? find_longest_match_top(*in.search_top, in.suffix_array, in.old_data,
-                                       in.old_length, target, target_length,
-                                       &scan.match_position)
+          in.search_aids != nullptr
+              ? find_longest_match_aided(
+                    *in.search_aids, in.suffix_array, in.old_data, in.old_length, target,
+                    target_length, run_length_at(in.search_aids->new_runs, scan.scan_position),
+                    &scan.match_position)
               : find_longest_match(in.suffix_array, in.old_data, in.old_length, target,
                                    target_length, 0, in.old_length, &scan.match_position);
 

@@ -20,9 +20,9 @@ struct DeltaInputs {
   const std::uint8_t* new_data;
   std::int32_t new_length;
   const std::int32_t* suffix_array;  // finished, old_length + 1 entries
-  // From build_search_top, or null: the searches then take longer but give
+  // From make_search_aids, or null: the searches then take longer but give
   // the same results.
-  const SearchTop* search_top = nullptr;
+  const SearchAids* search_aids = nullptr;
 };
 
 struct DeltaScan {

@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <new>
 
 #include "delta/delta_scan.h"
 #include "delta/match_search.h"
@@ -58,10 +57,9 @@ PyObject* diff(PyObject* /*self*/, PyObject* args) {
 
   MemoryBuffer suffix_array;
   if (!suffix_array.allocate(array_size(old_held.length))) return PyErr_NoMemory();
-  // The search's table of first probes only saves time: made while the lock
-  // is released, it comes from the C++ heap, and without it every search
-  // just reads the suffix array from the top.
-  std::unique_ptr<SearchTop> search_top;
+  // The search's aids only save time: made while the lock is released, they
+  // come from the C++ heap, and without them the searches read more.
+  std::unique_ptr<SearchAids> search_aids;
   {
     MemoryBuffer rank;
     if (!rank.allocate(array_size(old_held.length))) return PyErr_NoMemory();
@@ -71,11 +69,8 @@ PyObject* diff(PyObject* /*self*/, PyObject* args) {
       sorted = build_suffix_array(suffix_array.as<std::int32_t>(), rank.as<std::int32_t>(),
                                   old_held.data, old_held.length);
       if (sorted) {
-        search_top.reset(new (std::nothrow) SearchTop);
-        if (search_top) {
-          build_search_top(suffix_array.as<std::int32_t>(), old_held.data, old_held.length,
-                           search_top.get());
-        }
+        search_aids = make_search_aids(suffix_array.as<std::int32_t>(), old_held.data,
+                                       old_held.length, new_held.data, new_held.length);
       }
     }
     if (!sorted) return PyErr_NoMemory();
@@ -89,7 +84,7 @@ PyObject* diff(PyObject* /*self*/, PyObject* args) {
   }
 
   const DeltaInputs inputs{old_held.data, old_held.length, new_held.data, new_held.length,
-                           suffix_array.as<std::int32_t>(), search_top.get()};
+                           suffix_array.as<std::int32_t>(), search_aids.get()};
   DeltaScan scan;
   while (!scan_finished(scan, inputs)) {
     bool emit;
@@ -104,7 +99,7 @@ PyObject* diff(PyObject* /*self*/, PyObject* args) {
     }
   }
   suffix_array.reset();
-  search_top.reset();
+  search_aids.reset();
 
   ObjectRef result(PyTuple_New(3));
   if (!result) return nullptr;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <new>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -14,28 +15,51 @@ namespace {
 
 constexpr int kHeadBytes = 8;
 
+// The target of one search, with what is known of it beyond its bytes.
+struct Target {
+  const std::uint8_t* bytes;
+  std::int32_t length;
+  std::int32_t run;                 // leading bytes equal to the first, or 0
+  const ByteRunList* old_runs;      // null in an unaided search
+};
+
+// Leading bytes that the suffix at start and the target are known to share
+// without reading them: both lie in runs of the same byte value, so they
+// agree for as long as the shorter run lasts. Never more than either has.
+std::int32_t known_agreement(const std::uint8_t* old_data, std::int32_t start,
+                             const Target& target) {
+  if (target.run == 0 || target.old_runs == nullptr || old_data[start] != target.bytes[0]) {
+    return 0;
+  }
+  return std::min(run_length_at(*target.old_runs, start), target.run);
+}
+
 // The comparison rule of one probe: true when the suffix at start orders
 // strictly before the target over the bytes both have. Equality moves the
 // high bound, also for a suffix shorter than the target; the Delta depends
-// on this exact rule. Zero bytes are not handed to memcmp, whose pointers
-// must be valid even then.
+// on this exact rule. Bytes known to agree are skipped; the first `from`
+// bytes are already known to agree. Zero bytes are not handed to memcmp,
+// whose pointers must be valid even then.
 bool probe_below(const std::uint8_t* old_data, std::int32_t old_length, std::int32_t start,
-                 const std::uint8_t* target, std::int32_t target_length) {
-  const std::int32_t compared = std::min(old_length - start, target_length);
-  return compared > 0 &&
-         std::memcmp(old_data + start, target, static_cast<std::size_t>(compared)) < 0;
+                 const Target& target, std::int32_t from) {
+  const std::int32_t compared = std::min(old_length - start, target.length);
+  if (compared <= from) return false;
+  const std::int32_t skip = std::max(from, known_agreement(old_data, start, target));
+  return compared > skip &&
+         std::memcmp(old_data + start + skip, target.bytes + skip,
+                     static_cast<std::size_t>(compared - skip)) < 0;
 }
 
-// Probes below the table: the next probe is at one of two places, so both
-// are fetched while this one runs.
+// Probes below the top table: the next probe is at one of two places, so
+// both are fetched while this one runs.
 void search_below_top(const std::int32_t* suffix_array, const std::uint8_t* old_data,
-                      std::int32_t old_length, const std::uint8_t* target,
-                      std::int32_t target_length, std::int32_t* low, std::int32_t* high) {
+                      std::int32_t old_length, const Target& target, std::int32_t* low,
+                      std::int32_t* high) {
   while (*high - *low >= 2) {
     const std::int32_t midpoint = *low + (*high - *low) / 2;
     __builtin_prefetch(suffix_array + *low + (midpoint - *low) / 2);
     __builtin_prefetch(suffix_array + midpoint + (*high - midpoint) / 2);
-    if (probe_below(old_data, old_length, suffix_array[midpoint], target, target_length)) {
+    if (probe_below(old_data, old_length, suffix_array[midpoint], target, 0)) {
       *low = midpoint;
     } else {
       *high = midpoint;
@@ -43,18 +67,24 @@ void search_below_top(const std::int32_t* suffix_array, const std::uint8_t* old_
   }
 }
 
+std::int32_t candidate_length(const std::uint8_t* old_data, std::int32_t old_length,
+                              std::int32_t start, const Target& target) {
+  const std::int32_t compared = std::min(old_length - start, target.length);
+  if (compared <= 0) return 0;
+  const std::int32_t skip = known_agreement(old_data, start, target);
+  return skip + common_prefix_length(old_data + start + skip, compared - skip,
+                                     target.bytes + skip, compared - skip);
+}
+
 // The two bounds left when the search ends: the longer match wins, the high
 // one on a tie.
 std::int32_t choose_candidate(const std::int32_t* suffix_array, const std::uint8_t* old_data,
-                              std::int32_t old_length, const std::uint8_t* target,
-                              std::int32_t target_length, std::int32_t low, std::int32_t high,
-                              std::int32_t* match_position) {
+                              std::int32_t old_length, const Target& target, std::int32_t low,
+                              std::int32_t high, std::int32_t* match_position) {
   const std::int32_t low_start = suffix_array[low];
   const std::int32_t high_start = suffix_array[high];
-  const std::int32_t low_match = common_prefix_length(
-      old_data + low_start, old_length - low_start, target, target_length);
-  const std::int32_t high_match = common_prefix_length(
-      old_data + high_start, old_length - high_start, target, target_length);
+  const std::int32_t low_match = candidate_length(old_data, old_length, low_start, target);
+  const std::int32_t high_match = candidate_length(old_data, old_length, high_start, target);
   if (low_match > high_match) {
     *match_position = low_start;
     return low_match;
@@ -76,14 +106,38 @@ std::uint64_t read_head(const std::uint8_t* bytes, std::int32_t length) {
 
 // Visits the search's tree as the search would, down to the table's depth.
 void fill_top(const std::int32_t* suffix_array, const std::uint8_t* old_data,
-              std::int32_t old_length, SearchTop* top, std::int32_t low, std::int32_t high,
-              std::size_t node) {
-  if (high - low < 2 || node >= std::size(top->probes)) return;
+              std::int32_t old_length, TopProbe* top, std::size_t top_size, std::int32_t low,
+              std::int32_t high, std::size_t node) {
+  if (high - low < 2 || node >= top_size) return;
   const std::int32_t midpoint = low + (high - low) / 2;
   const std::int32_t start = suffix_array[midpoint];
-  top->probes[node] = TopProbe{read_head(old_data + start, old_length - start), start};
-  fill_top(suffix_array, old_data, old_length, top, low, midpoint, 2 * node);
-  fill_top(suffix_array, old_data, old_length, top, midpoint, high, 2 * node + 1);
+  top[node] = TopProbe{read_head(old_data + start, old_length - start), start};
+  fill_top(suffix_array, old_data, old_length, top, top_size, low, midpoint, 2 * node);
+  fill_top(suffix_array, old_data, old_length, top, top_size, midpoint, high, 2 * node + 1);
+}
+
+// Lists the maximal runs of at least kMinByteRun equal bytes: one pass to
+// count them, one to record them.
+bool find_byte_runs(const std::uint8_t* data, std::int32_t length, ByteRunList* list) {
+  const auto visit = [&](ByteRun* out) {
+    std::int32_t count = 0;
+    std::int32_t start = 0;
+    while (start < length) {
+      std::int32_t end = start + 1;
+      while (end < length && data[end] == data[start]) ++end;
+      if (end - start >= kMinByteRun) {
+        if (out != nullptr) out[count] = ByteRun{start, end};
+        ++count;
+      }
+      start = end;
+    }
+    return count;
+  };
+  const std::int32_t count = visit(nullptr);
+  list->runs.reset(new (std::nothrow) ByteRun[std::max(count, 1)]);
+  if (!list->runs) return false;
+  list->count = visit(list->runs.get());
+  return true;
 }
 
 }  // namespace
@@ -113,26 +167,46 @@ std::int32_t find_longest_match(const std::int32_t* suffix_array,
                                  std::int32_t target_length, std::int32_t low,
                                  std::int32_t high,
                                  std::int32_t* match_position) {
-  search_below_top(suffix_array, old_data, old_length, target, target_length, &low, &high);
-  return choose_candidate(suffix_array, old_data, old_length, target, target_length, low, high,
-                          match_position);
+  const Target plain{target, target_length, 0, nullptr};
+  search_below_top(suffix_array, old_data, old_length, plain, &low, &high);
+  return choose_candidate(suffix_array, old_data, old_length, plain, low, high, match_position);
 }
 
-void build_search_top(const std::int32_t* suffix_array, const std::uint8_t* old_data,
-                      std::int32_t old_length, SearchTop* top) {
-  fill_top(suffix_array, old_data, old_length, top, 0, old_length, 1);
+std::int32_t run_length_at(const ByteRunList& list, std::int32_t position) {
+  const ByteRun* runs = list.runs.get();
+  // The last run that starts at or before position.
+  const ByteRun* after = std::upper_bound(
+      runs, runs + list.count, position,
+      [](std::int32_t at, const ByteRun& run) { return at < run.start; });
+  if (after == runs || position >= (after - 1)->end) return 0;
+  return (after - 1)->end - position;
 }
 
-std::int32_t find_longest_match_top(const SearchTop& top, const std::int32_t* suffix_array,
-                                     const std::uint8_t* old_data, std::int32_t old_length,
-                                     const std::uint8_t* target, std::int32_t target_length,
-                                     std::int32_t* match_position) {
+std::unique_ptr<SearchAids> make_search_aids(const std::int32_t* suffix_array,
+                                             const std::uint8_t* old_data,
+                                             std::int32_t old_length,
+                                             const std::uint8_t* new_data,
+                                             std::int32_t new_length) {
+  std::unique_ptr<SearchAids> aids(new (std::nothrow) SearchAids);
+  if (!aids || !find_byte_runs(old_data, old_length, &aids->old_runs) ||
+      !find_byte_runs(new_data, new_length, &aids->new_runs)) {
+    return nullptr;
+  }
+  fill_top(suffix_array, old_data, old_length, aids->top, std::size(aids->top), 0, old_length, 1);
+  return aids;
+}
+
+std::int32_t find_longest_match_aided(const SearchAids& aids, const std::int32_t* suffix_array,
+                                       const std::uint8_t* old_data, std::int32_t old_length,
+                                       const std::uint8_t* target, std::int32_t target_length,
+                                       std::int32_t target_run, std::int32_t* match_position) {
+  const Target aided{target, target_length, target_run, &aids.old_runs};
   const std::uint64_t target_head = read_head(target, target_length);
   std::int32_t low = 0;
   std::int32_t high = old_length;
   std::size_t node = 1;
-  while (high - low >= 2 && node < std::size(top.probes)) {
-    const TopProbe& probe = top.probes[node];
+  while (high - low >= 2 && node < std::size(aids.top)) {
+    const TopProbe& probe = aids.top[node];
     const std::int32_t compared = std::min(old_length - probe.start, target_length);
     bool below = false;
     if (compared > 0) {
@@ -141,12 +215,9 @@ std::int32_t find_longest_match_top(const SearchTop& top, const std::int32_t* su
       const int unused_bits = 8 * (kHeadBytes - std::min(compared, kHeadBytes));
       const std::uint64_t old_head = probe.head >> unused_bits;
       const std::uint64_t new_head = target_head >> unused_bits;
-      if (old_head != new_head) {
-        below = old_head < new_head;
-      } else if (compared > kHeadBytes) {
-        below = std::memcmp(old_data + probe.start + kHeadBytes, target + kHeadBytes,
-                            static_cast<std::size_t>(compared - kHeadBytes)) < 0;
-      }
+      below = old_head != new_head
+                  ? old_head < new_head
+                  : probe_below(old_data, old_length, probe.start, aided, kHeadBytes);
     }
     const std::int32_t midpoint = low + (high - low) / 2;
     if (below) {
@@ -157,9 +228,8 @@ std::int32_t find_longest_match_top(const SearchTop& top, const std::int32_t* su
       node = 2 * node;
     }
   }
-  search_below_top(suffix_array, old_data, old_length, target, target_length, &low, &high);
-  return choose_candidate(suffix_array, old_data, old_length, target, target_length, low, high,
-                          match_position);
+  search_below_top(suffix_array, old_data, old_length, aided, &low, &high);
+  return choose_candidate(suffix_array, old_data, old_length, aided, low, high, match_position);
 }
 
 }  // namespace core

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 namespace core {
 
@@ -23,11 +24,13 @@ std::int32_t find_longest_match(const std::int32_t* suffix_array,
                                  std::int32_t high,
                                  std::int32_t* match_position);
 
+// Aids that make the search faster without changing any of its answers.
+//
 // The search from bounds 0 and old_length probes the same midpoints first,
-// whatever the target: the top kTopLevels levels of a fixed tree. SearchTop
-// keeps each such midpoint's suffix start and first eight bytes, so that
-// those probes are mostly decided without touching the suffix array or the
-// old data, which for large inputs lie far outside the cache.
+// whatever the target: the top kTopLevels levels of a fixed tree. The top
+// table keeps each such midpoint's suffix start and first eight bytes, so
+// that those probes are mostly decided without touching the suffix array or
+// the old data, which for large inputs lie far outside the cache.
 constexpr int kTopLevels = 13;
 
 struct TopProbe {
@@ -35,19 +38,46 @@ struct TopProbe {
   std::int32_t start = 0;  // the suffix array entry at the midpoint
 };
 
-struct SearchTop {
-  TopProbe probes[1 << kTopLevels];  // a heap: the root at 1, children of i at 2i and 2i + 1
+// Long runs of one byte value (zero padding in binaries) make a target and
+// many suffixes agree for as long as the runs last, and a probe would read
+// all of it for every target in the run. Where both sides sit in runs of
+// the same byte, the shorter run's length is known to agree and is skipped.
+constexpr std::int32_t kMinByteRun = 32;
+
+struct ByteRun {
+  std::int32_t start;  // a maximal run of one byte value, at least kMinByteRun long
+  std::int32_t end;
 };
 
-// Fills the table from a finished suffix array.
-void build_search_top(const std::int32_t* suffix_array, const std::uint8_t* old_data,
-                      std::int32_t old_length, SearchTop* top);
+struct ByteRunList {
+  std::unique_ptr<ByteRun[]> runs;  // ascending
+  std::int32_t count = 0;
+};
 
-// find_longest_match over bounds 0 and old_length, bit for bit, taking its
-// first probes from the table.
-std::int32_t find_longest_match_top(const SearchTop& top, const std::int32_t* suffix_array,
-                                     const std::uint8_t* old_data, std::int32_t old_length,
-                                     const std::uint8_t* target, std::int32_t target_length,
-                                     std::int32_t* match_position);
+struct SearchAids {
+  TopProbe top[1 << kTopLevels];  // a heap: the root at 1, children of i at 2i and 2i + 1
+  ByteRunList old_runs;
+  ByteRunList new_runs;
+};
+
+// Builds the aids for a finished suffix array, or returns null when memory
+// is short: the scan then searches unaided. Uses the C++ heap, since it
+// runs with the interpreter lock released.
+std::unique_ptr<SearchAids> make_search_aids(const std::int32_t* suffix_array,
+                                             const std::uint8_t* old_data,
+                                             std::int32_t old_length,
+                                             const std::uint8_t* new_data,
+                                             std::int32_t new_length);
+
+// How many bytes from position on repeat the byte there, when position lies
+// in one of the listed runs; 0 when it does not.
+std::int32_t run_length_at(const ByteRunList& list, std::int32_t position);
+
+// find_longest_match over bounds 0 and old_length, bit for bit. target_run
+// is the number of leading target bytes equal to its first, exactly, or 0.
+std::int32_t find_longest_match_aided(const SearchAids& aids, const std::int32_t* suffix_array,
+                                       const std::uint8_t* old_data, std::int32_t old_length,
+                                       const std::uint8_t* target, std::int32_t target_length,
+                                       std::int32_t target_run, std::int32_t* match_position);
 
 }  // namespace core

@@ -100,26 +100,29 @@ TEST(FindLongestMatch, ReturnsAMaximalMatchWithinBothRanges) {
   }
 }
 
-// The table of first probes must never change an answer: every target is
-// searched both ways. The inputs reach past the table's depth, hold suffixes
-// and targets shorter than a head, bytes above 127 (whose order a signed
-// head would invert) and long repeats (whose heads tie).
-TEST(FindLongestMatchTop, AgreesWithThePlainSearch) {
+// The search's aids must never change an answer: every target is searched
+// both ways. The inputs reach past the top table's depth, hold suffixes and
+// targets shorter than a head, bytes above 127 (whose order a signed head
+// would invert), long repeats (whose heads tie) and runs of one byte value
+// longer and shorter than the target's own.
+TEST(FindLongestMatchAided, AgreesWithThePlainSearch) {
   std::mt19937 random(23);
   const std::size_t sizes[] = {0, 1, 2, 3, 8, 9, 17, 300, 5000, 20000};
   for (const std::size_t size : sizes) {
-    for (int kind = 0; kind < 3; ++kind) {
+    for (int kind = 0; kind < 4; ++kind) {
       Bytes old_data(size);
       for (std::size_t i = 0; i < size; ++i) {
         old_data[i] = kind == 0   ? static_cast<std::uint8_t>(random())
                       : kind == 1 ? static_cast<std::uint8_t>(0x7E + random() % 4)
-                                  : static_cast<std::uint8_t>("abcab"[i % 5]);
+                      : kind == 2 ? static_cast<std::uint8_t>("abcab"[i % 5])
+                                  : static_cast<std::uint8_t>(random() % 97 == 0 ? random() : 0);
       }
       const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(old_data);
       ASSERT_EQ(suffix_array.size(), size + 1);
       const auto old_length = static_cast<std::int32_t>(size);
-      const auto top = std::make_unique<core::SearchTop>();
-      core::build_search_top(suffix_array.data(), old_data.data(), old_length, top.get());
+      const auto aids = core::make_search_aids(suffix_array.data(), old_data.data(), old_length,
+                                               old_data.data(), old_length);
+      ASSERT_NE(aids, nullptr);
 
       for (int round = 0; round < 300; ++round) {
         Bytes target;
@@ -129,24 +132,28 @@ TEST(FindLongestMatchTop, AgreesWithThePlainSearch) {
           // a changed byte now and then.
           const std::size_t from = random() % size;
           for (std::size_t i = 0; i < length; ++i) {
-            target.push_back(from + i < size ? old_data[from + i] : static_cast<std::uint8_t>(random()));
+            target.push_back(from + i < size ? old_data[from + i]
+                                             : static_cast<std::uint8_t>(random()));
           }
           if (random() % 2 == 1) target[random() % length] ^= 0x81;
         } else {
           for (std::size_t i = 0; i < length; ++i) {
-            target.push_back(kind == 1 ? static_cast<std::uint8_t>(0x7E + random() % 4)
-                                       : static_cast<std::uint8_t>(random()));
+            target.push_back(kind == 1   ? static_cast<std::uint8_t>(0x7E + random() % 4)
+                             : kind == 3 ? static_cast<std::uint8_t>(i < length / 2 ? 0 : random())
+                                         : static_cast<std::uint8_t>(random()));
           }
         }
         const auto target_length = static_cast<std::int32_t>(target.size());
+        std::int32_t target_run = 1;
+        while (target_run < target_length && target[target_run] == target[0]) ++target_run;
         Search plain{-1, -1};
         Search fast{-1, -1};
         plain.length = core::find_longest_match(suffix_array.data(), old_data.data(), old_length,
                                                 target.data(), target_length, 0, old_length,
                                                 &plain.position);
-        fast.length = core::find_longest_match_top(*top, suffix_array.data(), old_data.data(),
-                                                   old_length, target.data(), target_length,
-                                                   &fast.position);
+        fast.length = core::find_longest_match_aided(
+            *aids, suffix_array.data(), old_data.data(), old_length, target.data(),
+            target_length, round % 5 == 0 ? 0 : target_run, &fast.position);
         ASSERT_EQ(fast.length, plain.length) << "size " << size << " kind " << kind
                                              << " round " << round;
         ASSERT_EQ(fast.position, plain.position) << "size " << size << " kind " << kind
@@ -154,6 +161,26 @@ TEST(FindLongestMatchTop, AgreesWithThePlainSearch) {
       }
     }
   }
+}
+
+// Run lengths are looked up by position: inside a run, at its edges, and
+// between runs, including runs that touch.
+TEST(RunLengthAt, CountsOnlyListedRuns) {
+  Bytes data(40, 'x');
+  data.insert(data.end(), 50, 'y');
+  data.insert(data.end(), 31, 'z');  // one short of a listed run
+  data.push_back('q');
+  const auto n = static_cast<std::int32_t>(data.size());
+  const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(data);
+  const auto aids = core::make_search_aids(suffix_array.data(), data.data(), n, data.data(), n);
+  ASSERT_NE(aids, nullptr);
+  EXPECT_EQ(aids->old_runs.count, 2);
+  EXPECT_EQ(core::run_length_at(aids->old_runs, 0), 40);
+  EXPECT_EQ(core::run_length_at(aids->old_runs, 39), 1);
+  EXPECT_EQ(core::run_length_at(aids->old_runs, 40), 50);
+  EXPECT_EQ(core::run_length_at(aids->old_runs, 89), 1);
+  EXPECT_EQ(core::run_length_at(aids->old_runs, 90), 0);
+  EXPECT_EQ(core::run_length_at(aids->old_runs, n - 1), 0);
 }
 
 }  // namespace

@@ -8,8 +8,8 @@
 // lengths to the extra fill and both to the new length; and the patch
 // functions, given the entries and the filled blocks, must rebuild the new
 // data byte for byte into an output of exactly new-length bytes. The scan
-// runs with the search's table of first probes, as diff runs it, and again
-// without: both must give the same Delta.
+// runs with the search's aids, as diff runs it, and again without: both
+// must give the same Delta.
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -63,18 +63,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t block_size = rest - split + 1;
   const std::unique_ptr<std::uint8_t[]> diff_block(new std::uint8_t[block_size]);
   const std::unique_ptr<std::uint8_t[]> extra_block(new std::uint8_t[block_size]);
-  const auto top = std::make_unique<core::SearchTop>();
-  core::build_search_top(suffix_array.get(), old_data.get(), old_length, top.get());
+  const std::unique_ptr<core::SearchAids> aids = core::make_search_aids(
+      suffix_array.get(), old_data.get(), old_length, new_data.get(), new_length);
+  FUZZ_REQUIRE(aids != nullptr);
   const core::DeltaInputs scan_inputs{old_data.get(), old_length,         new_data.get(),
-                                      new_length,     suffix_array.get(), top.get()};
+                                      new_length,     suffix_array.get(), aids.get()};
   core::DeltaScan scan;
   const std::vector<core::ControlEntry> entries =
       run_scan(scan, scan_inputs, diff_block.get(), extra_block.get());
 
-  // The table of first probes only saves time: without it the scan must
-  // produce the same entries and blocks.
+  // The search's aids only save time: without them the scan must produce
+  // the same entries and blocks.
   core::DeltaInputs plain_inputs = scan_inputs;
-  plain_inputs.search_top = nullptr;
+  plain_inputs.search_aids = nullptr;
   const std::unique_ptr<std::uint8_t[]> plain_diff(new std::uint8_t[block_size]);
   const std::unique_ptr<std::uint8_t[]> plain_extra(new std::uint8_t[block_size]);
   core::DeltaScan plain_scan;
