@@ -17,6 +17,7 @@ SOURCES = [
     'module/held_bytes.cpp',
     'delta/suffix_array.cpp',
     'delta/match_search.cpp',
+    'delta/periodic.cpp',
     'delta/delta_scan.cpp',
     'delta/diff_operation.cpp',
     'patch/patch_apply.cpp',

@@ -88,6 +88,37 @@ bool overlap_block_even(const std::uint8_t* forward_new, const std::uint8_t* for
 #endif
 }
 
+// Bytes from the two positions on that agree, at most limit: what the
+// periodic stretches make known, then a vector compare from there.
+std::int32_t agreeing_run(const DeltaInputs& in, std::int32_t old_position,
+                          std::int32_t new_position, std::int32_t limit) {
+  std::int32_t known = 0;
+  if (in.search_aids != nullptr && limit > 0 &&
+      in.old_data[old_position] == in.new_data[new_position]) {
+    known = std::min(limit, agreement_from(span_from(in.search_aids->old_stretches, old_position),
+                                           in.old_data + old_position,
+                                           span_from(in.search_aids->new_stretches, new_position),
+                                           in.new_data + new_position));
+  }
+  return known + common_prefix_length(in.old_data + old_position + known, limit - known,
+                                      in.new_data + new_position + known, limit - known);
+}
+
+// The same going backward from just before the two ends.
+std::int32_t agreeing_run_before(const DeltaInputs& in, std::int32_t old_end,
+                                 std::int32_t new_end, std::int32_t limit) {
+  std::int32_t known = 0;
+  if (in.search_aids != nullptr && limit > 0 &&
+      in.old_data[old_end - 1] == in.new_data[new_end - 1]) {
+    known = std::min(limit, agreement_before(span_before(in.search_aids->old_stretches, old_end),
+                                             in.old_data + old_end,
+                                             span_before(in.search_aids->new_stretches, new_end),
+                                             in.new_data + new_end));
+  }
+  return known + common_suffix_length(in.old_data + old_end - known,
+                                      in.new_data + new_end - known, limit - known);
+}
+
 }  // namespace
 
 bool run_scan_pass(DeltaScan& scan, const DeltaInputs& in) {
@@ -104,7 +135,7 @@ bool run_scan_pass(DeltaScan& scan, const DeltaInputs& in) {
           in.search_aids != nullptr
               ? find_longest_match_aided(
                     *in.search_aids, in.suffix_array, in.old_data, in.old_length, target,
-                    target_length, run_length_at(in.search_aids->new_runs, scan.scan_position),
+                    target_length, span_from(in.search_aids->new_stretches, scan.scan_position),
                     &scan.match_position)
               : find_longest_match(in.suffix_array, in.old_data, in.old_length, target,
                                    target_length, 0, in.old_length, &scan.match_position);
@@ -146,8 +177,8 @@ ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in,
       std::min(scan.scan_position - scan.new_anchor, in.old_length - scan.old_anchor);
   while (forward.length < forward_limit) {
     const auto done = static_cast<std::int32_t>(forward.length);
-    forward.agree(common_prefix_length(old_data + scan.old_anchor + done, forward_limit - done,
-                                       new_data + scan.new_anchor + done, forward_limit - done));
+    forward.agree(agreeing_run(in, scan.old_anchor + done, scan.new_anchor + done,
+                               forward_limit - done));
     if (forward.length < forward_limit) forward.disagree();
   }
   std::int32_t forward_length = forward.best_length;
@@ -161,9 +192,8 @@ ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in,
         std::min(scan.scan_position - scan.new_anchor, scan.match_position);
     while (backward.length < backward_limit) {
       const auto done = static_cast<std::int32_t>(backward.length);
-      backward.agree(common_suffix_length(old_data + scan.match_position - done,
-                                          new_data + scan.scan_position - done,
-                                          backward_limit - done));
+      backward.agree(agreeing_run_before(in, scan.match_position - done,
+                                         scan.scan_position - done, backward_limit - done));
       if (backward.length < backward_limit) backward.disagree();
     }
     backward_length = backward.best_length;
@@ -171,28 +201,37 @@ ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in,
 
   // Where both extensions claim the same new bytes, split them where the
   // forward side leads the backward side by the most. The running score is
-  // never above the best, so a block where both sides agree alike changes
-  // nothing and is skipped whole.
+  // never above the best, so a stretch where both sides agree alike changes
+  // nothing and is skipped whole: bytes where both agree, as far as both
+  // do, and 16-byte blocks where the two sides agree alike.
   const std::int32_t forward_end = scan.new_anchor + forward_length;
   const std::int32_t backward_start = scan.scan_position - backward_length;
   if (forward_end > backward_start) {
     const std::int32_t overlap = forward_end - backward_start;
-    const std::uint8_t* forward_new = new_data + forward_end - overlap;
-    const std::uint8_t* forward_old = old_data + scan.old_anchor + forward_length - overlap;
-    const std::uint8_t* backward_new = new_data + backward_start;
-    const std::uint8_t* backward_old = old_data + scan.match_position - backward_length;
+    const std::int32_t forward_new = forward_end - overlap;
+    const std::int32_t forward_old = scan.old_anchor + forward_length - overlap;
+    const std::int32_t backward_new = backward_start;
+    const std::int32_t backward_old = scan.match_position - backward_length;
     std::int32_t running = 0;
     std::int32_t best = 0;
     std::int32_t split = 0;
     std::int32_t i = 0;
     while (i < overlap) {
-      if (i + 16 <= overlap && overlap_block_even(forward_new + i, forward_old + i,
-                                                   backward_new + i, backward_old + i)) {
+      const bool forward_agrees = new_data[forward_new + i] == old_data[forward_old + i];
+      const bool backward_agrees = new_data[backward_new + i] == old_data[backward_old + i];
+      if (forward_agrees && backward_agrees) {
+        i += std::min(agreeing_run(in, forward_old + i, forward_new + i, overlap - i),
+                      agreeing_run(in, backward_old + i, backward_new + i, overlap - i));
+        continue;
+      }
+      if (i + 16 <= overlap &&
+          overlap_block_even(new_data + forward_new + i, old_data + forward_old + i,
+                             new_data + backward_new + i, old_data + backward_old + i)) {
         i += 16;
         continue;
       }
-      if (forward_new[i] == forward_old[i]) ++running;
-      if (backward_new[i] == backward_old[i]) --running;
+      if (forward_agrees) ++running;
+      if (backward_agrees) --running;
       if (running > best) {
         best = running;
         split = i + 1;

@@ -19,19 +19,21 @@ constexpr int kHeadBytes = 8;
 struct Target {
   const std::uint8_t* bytes;
   std::int32_t length;
-  std::int32_t run;                 // leading bytes equal to the first, or 0
-  const ByteRunList* old_runs;      // null in an unaided search
+  PeriodicSpan span;                 // of the target's start in the new data
+  const StretchList* old_stretches;  // null in an unaided search
 };
 
 // Leading bytes that the suffix at start and the target are known to share
-// without reading them: both lie in runs of the same byte value, so they
-// agree for as long as the shorter run lasts. Never more than either has.
+// without reading them all: both lie in stretches of one period and agree
+// over its first period. Never more than either has.
 std::int32_t known_agreement(const std::uint8_t* old_data, std::int32_t start,
                              const Target& target) {
-  if (target.run == 0 || target.old_runs == nullptr || old_data[start] != target.bytes[0]) {
+  if (target.span.period == 0 || target.old_stretches == nullptr ||
+      old_data[start] != target.bytes[0]) {
     return 0;
   }
-  return std::min(run_length_at(*target.old_runs, start), target.run);
+  return agreement_from(span_from(*target.old_stretches, start), old_data + start, target.span,
+                        target.bytes);
 }
 
 // The comparison rule of one probe: true when the suffix at start orders
@@ -116,30 +118,6 @@ void fill_top(const std::int32_t* suffix_array, const std::uint8_t* old_data,
   fill_top(suffix_array, old_data, old_length, top, top_size, midpoint, high, 2 * node + 1);
 }
 
-// Lists the maximal runs of at least kMinByteRun equal bytes: one pass to
-// count them, one to record them.
-bool find_byte_runs(const std::uint8_t* data, std::int32_t length, ByteRunList* list) {
-  const auto visit = [&](ByteRun* out) {
-    std::int32_t count = 0;
-    std::int32_t start = 0;
-    while (start < length) {
-      std::int32_t end = start + 1;
-      while (end < length && data[end] == data[start]) ++end;
-      if (end - start >= kMinByteRun) {
-        if (out != nullptr) out[count] = ByteRun{start, end};
-        ++count;
-      }
-      start = end;
-    }
-    return count;
-  };
-  const std::int32_t count = visit(nullptr);
-  list->runs.reset(new (std::nothrow) ByteRun[std::max(count, 1)]);
-  if (!list->runs) return false;
-  list->count = visit(list->runs.get());
-  return true;
-}
-
 }  // namespace
 
 std::int32_t common_prefix_length(const std::uint8_t* a, std::int32_t a_length,
@@ -167,19 +145,9 @@ std::int32_t find_longest_match(const std::int32_t* suffix_array,
                                  std::int32_t target_length, std::int32_t low,
                                  std::int32_t high,
                                  std::int32_t* match_position) {
-  const Target plain{target, target_length, 0, nullptr};
+  const Target plain{target, target_length, PeriodicSpan{}, nullptr};
   search_below_top(suffix_array, old_data, old_length, plain, &low, &high);
   return choose_candidate(suffix_array, old_data, old_length, plain, low, high, match_position);
-}
-
-std::int32_t run_length_at(const ByteRunList& list, std::int32_t position) {
-  const ByteRun* runs = list.runs.get();
-  // The last run that starts at or before position.
-  const ByteRun* after = std::upper_bound(
-      runs, runs + list.count, position,
-      [](std::int32_t at, const ByteRun& run) { return at < run.start; });
-  if (after == runs || position >= (after - 1)->end) return 0;
-  return (after - 1)->end - position;
 }
 
 std::unique_ptr<SearchAids> make_search_aids(const std::int32_t* suffix_array,
@@ -188,8 +156,8 @@ std::unique_ptr<SearchAids> make_search_aids(const std::int32_t* suffix_array,
                                              const std::uint8_t* new_data,
                                              std::int32_t new_length) {
   std::unique_ptr<SearchAids> aids(new (std::nothrow) SearchAids);
-  if (!aids || !find_byte_runs(old_data, old_length, &aids->old_runs) ||
-      !find_byte_runs(new_data, new_length, &aids->new_runs)) {
+  if (!aids || !find_stretches(old_data, old_length, &aids->old_stretches) ||
+      !find_stretches(new_data, new_length, &aids->new_stretches)) {
     return nullptr;
   }
   fill_top(suffix_array, old_data, old_length, aids->top, std::size(aids->top), 0, old_length, 1);
@@ -199,8 +167,8 @@ std::unique_ptr<SearchAids> make_search_aids(const std::int32_t* suffix_array,
 std::int32_t find_longest_match_aided(const SearchAids& aids, const std::int32_t* suffix_array,
                                        const std::uint8_t* old_data, std::int32_t old_length,
                                        const std::uint8_t* target, std::int32_t target_length,
-                                       std::int32_t target_run, std::int32_t* match_position) {
-  const Target aided{target, target_length, target_run, &aids.old_runs};
+                                       PeriodicSpan target_span, std::int32_t* match_position) {
+  const Target aided{target, target_length, target_span, &aids.old_stretches};
   const std::uint64_t target_head = read_head(target, target_length);
   std::int32_t low = 0;
   std::int32_t high = old_length;

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "delta/periodic.h"
+
 namespace core {
 
 // Number of leading bytes the two ranges share; 0 when either length is <= 0.
@@ -38,26 +40,14 @@ struct TopProbe {
   std::int32_t start = 0;  // the suffix array entry at the midpoint
 };
 
-// Long runs of one byte value (zero padding in binaries) make a target and
-// many suffixes agree for as long as the runs last, and a probe would read
-// all of it for every target in the run. Where both sides sit in runs of
-// the same byte, the shorter run's length is known to agree and is skipped.
-constexpr std::int32_t kMinByteRun = 32;
-
-struct ByteRun {
-  std::int32_t start;  // a maximal run of one byte value, at least kMinByteRun long
-  std::int32_t end;
-};
-
-struct ByteRunList {
-  std::unique_ptr<ByteRun[]> runs;  // ascending
-  std::int32_t count = 0;
-};
-
+// Long periodic stretches (zero padding, repeated lines) make a target and
+// many suffixes agree for as long as the stretches last, and a probe would
+// read all of it for every target in one. The stretches of both inputs are
+// listed, and bytes that both sides are known to share are skipped.
 struct SearchAids {
   TopProbe top[1 << kTopLevels];  // a heap: the root at 1, children of i at 2i and 2i + 1
-  ByteRunList old_runs;
-  ByteRunList new_runs;
+  StretchList old_stretches;
+  StretchList new_stretches;
 };
 
 // Builds the aids for a finished suffix array, or returns null when memory
@@ -69,15 +59,11 @@ std::unique_ptr<SearchAids> make_search_aids(const std::int32_t* suffix_array,
                                              const std::uint8_t* new_data,
                                              std::int32_t new_length);
 
-// How many bytes from position on repeat the byte there, when position lies
-// in one of the listed runs; 0 when it does not.
-std::int32_t run_length_at(const ByteRunList& list, std::int32_t position);
-
-// find_longest_match over bounds 0 and old_length, bit for bit. target_run
-// is the number of leading target bytes equal to its first, exactly, or 0.
+// find_longest_match over bounds 0 and old_length, bit for bit. target_span
+// is the target start's span in the new data's stretches.
 std::int32_t find_longest_match_aided(const SearchAids& aids, const std::int32_t* suffix_array,
                                        const std::uint8_t* old_data, std::int32_t old_length,
                                        const std::uint8_t* target, std::int32_t target_length,
-                                       std::int32_t target_run, std::int32_t* match_position);
+                                       PeriodicSpan target_span, std::int32_t* match_position);
 
 }  // namespace core

@@ -1,6 +1,7 @@
 // The delta scan, pass by pass, on small inputs whose Delta is known, and
 // round trips through the patch functions on many others.
 #include "delta/delta_scan.h"
+#include "delta/match_search.h"
 
 #include <gtest/gtest.h>
 
@@ -252,9 +253,9 @@ TEST(DeltaScan, EmissionMatchesTheBytewiseRule) {
     // overlaps hold both kinds of position.
     Bytes old_data;
     if (round % 2 == 0) {
-      const std::size_t period = 1 + random() % 50;
+      const std::size_t period = 1 + random() % 70;
       old_data = random_bytes(random, period, 256);
-      old_data.resize(period + random() % 3000);
+      old_data.resize(period + random() % 6000);
       for (std::size_t i = period; i < old_data.size(); ++i) old_data[i] = old_data[i - period];
     } else {
       old_data = random_bytes(random, random() % 3000, 2 + static_cast<int>(random() % 3));
@@ -263,9 +264,15 @@ TEST(DeltaScan, EmissionMatchesTheBytewiseRule) {
     SCOPED_TRACE(testing::Message() << "round " << round);
 
     const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(old_data);
-    const core::DeltaInputs inputs{old_data.data(), static_cast<std::int32_t>(old_data.size()),
-                                   new_data.data(), static_cast<std::int32_t>(new_data.size()),
-                                   suffix_array.data()};
+    const auto old_length = static_cast<std::int32_t>(old_data.size());
+    const auto new_length = static_cast<std::int32_t>(new_data.size());
+    // With the search's aids, as diff runs: the emission then skips what
+    // periodic stretches make known.
+    const auto aids = core::make_search_aids(suffix_array.data(), old_data.data(), old_length,
+                                             new_data.data(), new_length);
+    ASSERT_NE(aids, nullptr);
+    const core::DeltaInputs inputs{old_data.data(),     old_length, new_data.data(), new_length,
+                                   suffix_array.data(), aids.get()};
     Bytes diff_buffer(new_data.size() + 1), extra_buffer(new_data.size() + 1);
     core::DeltaScan state;
     while (!core::scan_finished(state, inputs)) {

@@ -103,8 +103,8 @@ TEST(FindLongestMatch, ReturnsAMaximalMatchWithinBothRanges) {
 // The search's aids must never change an answer: every target is searched
 // both ways. The inputs reach past the top table's depth, hold suffixes and
 // targets shorter than a head, bytes above 127 (whose order a signed head
-// would invert), long repeats (whose heads tie) and runs of one byte value
-// longer and shorter than the target's own.
+// would invert), long repeats (whose heads tie), runs of one byte value
+// and repeated short periods, longer and shorter than the target's own.
 TEST(FindLongestMatchAided, AgreesWithThePlainSearch) {
   std::mt19937 random(23);
   const std::size_t sizes[] = {0, 1, 2, 3, 8, 9, 17, 300, 5000, 20000};
@@ -114,7 +114,7 @@ TEST(FindLongestMatchAided, AgreesWithThePlainSearch) {
       for (std::size_t i = 0; i < size; ++i) {
         old_data[i] = kind == 0   ? static_cast<std::uint8_t>(random())
                       : kind == 1 ? static_cast<std::uint8_t>(0x7E + random() % 4)
-                      : kind == 2 ? static_cast<std::uint8_t>("abcab"[i % 5])
+                      : kind == 2 ? static_cast<std::uint8_t>("abcabXYZabcabXYZabcab"[i % 21])
                                   : static_cast<std::uint8_t>(random() % 97 == 0 ? random() : 0);
       }
       const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(old_data);
@@ -144,8 +144,8 @@ TEST(FindLongestMatchAided, AgreesWithThePlainSearch) {
           }
         }
         const auto target_length = static_cast<std::int32_t>(target.size());
-        std::int32_t target_run = 1;
-        while (target_run < target_length && target[target_run] == target[0]) ++target_run;
+        core::StretchList target_stretches;
+        ASSERT_TRUE(core::find_stretches(target.data(), target_length, &target_stretches));
         Search plain{-1, -1};
         Search fast{-1, -1};
         plain.length = core::find_longest_match(suffix_array.data(), old_data.data(), old_length,
@@ -153,7 +153,9 @@ TEST(FindLongestMatchAided, AgreesWithThePlainSearch) {
                                                 &plain.position);
         fast.length = core::find_longest_match_aided(
             *aids, suffix_array.data(), old_data.data(), old_length, target.data(),
-            target_length, round % 5 == 0 ? 0 : target_run, &fast.position);
+            target_length,
+            round % 5 == 0 ? core::PeriodicSpan{} : core::span_from(target_stretches, 0),
+            &fast.position);
         ASSERT_EQ(fast.length, plain.length) << "size " << size << " kind " << kind
                                              << " round " << round;
         ASSERT_EQ(fast.position, plain.position) << "size " << size << " kind " << kind
@@ -161,26 +163,6 @@ TEST(FindLongestMatchAided, AgreesWithThePlainSearch) {
       }
     }
   }
-}
-
-// Run lengths are looked up by position: inside a run, at its edges, and
-// between runs, including runs that touch.
-TEST(RunLengthAt, CountsOnlyListedRuns) {
-  Bytes data(40, 'x');
-  data.insert(data.end(), 50, 'y');
-  data.insert(data.end(), 31, 'z');  // one short of a listed run
-  data.push_back('q');
-  const auto n = static_cast<std::int32_t>(data.size());
-  const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(data);
-  const auto aids = core::make_search_aids(suffix_array.data(), data.data(), n, data.data(), n);
-  ASSERT_NE(aids, nullptr);
-  EXPECT_EQ(aids->old_runs.count, 2);
-  EXPECT_EQ(core::run_length_at(aids->old_runs, 0), 40);
-  EXPECT_EQ(core::run_length_at(aids->old_runs, 39), 1);
-  EXPECT_EQ(core::run_length_at(aids->old_runs, 40), 50);
-  EXPECT_EQ(core::run_length_at(aids->old_runs, 89), 1);
-  EXPECT_EQ(core::run_length_at(aids->old_runs, 90), 0);
-  EXPECT_EQ(core::run_length_at(aids->old_runs, n - 1), 0);
 }
 
 }  // namespace

@@ -1,0 +1,123 @@
+#include "delta/periodic.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "delta/match_search.h"
+
+namespace core {
+namespace {
+
+// Every stretch worth listing holds two positions this far apart at which
+// data[i] == data[i + p]; testing only those keeps the search for stretches
+// to a few loads per sample on data that has none.
+constexpr std::int32_t kSampleStep = kMinStretch / 2;
+
+// Calls found(start, end, period) for every maximal stretch of each period
+// that is at least kMinStretch long, period by period.
+template <typename Found>
+void visit_stretches(const std::uint8_t* data, std::int32_t length, Found found) {
+  for (std::int32_t period = 1; period <= kMaxPeriod; ++period) {
+    std::int32_t i = 0;
+    std::int32_t done = 0;  // equal pairs before this were already looked at
+    while (static_cast<std::int64_t>(i) + kSampleStep + period < length) {
+      if (data[i] != data[i + period] || data[i + kSampleStep] != data[i + kSampleStep + period]) {
+        i += kSampleStep;
+        continue;
+      }
+      std::int32_t first = i;
+      while (first > done && data[first - 1] == data[first - 1 + period]) --first;
+      const std::int32_t last =
+          i + common_prefix_length(data + i, length - period - i, data + i + period,
+                                   length - period - i);
+      // data[k] == data[k + period] for first <= k < last.
+      if (last - first + period >= std::max(kMinStretch, 2 * period)) {
+        found(first, last + period, period);
+      }
+      done = last;
+      i = last + 1;
+    }
+  }
+}
+
+}  // namespace
+
+bool find_stretches(const std::uint8_t* data, std::int32_t length, StretchList* list) {
+  std::int64_t count = 0;
+  visit_stretches(data, length, [&](std::int32_t, std::int32_t, std::int32_t) { ++count; });
+  list->stretches.reset(new (std::nothrow) Stretch[static_cast<std::size_t>(count) + 1]);
+  if (!list->stretches) return false;
+  Stretch* stretches = list->stretches.get();
+  std::int64_t filled = 0;
+  visit_stretches(data, length, [&](std::int32_t start, std::int32_t end, std::int32_t period) {
+    stretches[filled++] = Stretch{start, end, period};
+  });
+  // By start, the shorter period first; then each keeps only what lies past
+  // the stretches before it. A tail of a periodic stretch is periodic too.
+  std::sort(stretches, stretches + filled, [](const Stretch& a, const Stretch& b) {
+    return a.start != b.start ? a.start < b.start : a.period < b.period;
+  });
+  std::int32_t kept = 0;
+  std::int32_t covered = 0;
+  for (std::int64_t k = 0; k < filled; ++k) {
+    Stretch stretch = stretches[k];
+    stretch.start = std::max(stretch.start, covered);
+    if (stretch.end - stretch.start < std::max(kMinStretch, 2 * stretch.period)) continue;
+    stretches[kept++] = stretch;
+    covered = stretch.end;
+  }
+  list->count = kept;
+  return true;
+}
+
+namespace {
+
+// The stretch that holds position, or null.
+const Stretch* stretch_holding(const StretchList& list, std::int32_t position) {
+  const Stretch* first = list.stretches.get();
+  const Stretch* after = std::upper_bound(
+      first, first + list.count, position,
+      [](std::int32_t at, const Stretch& stretch) { return at < stretch.start; });
+  if (after == first || position >= (after - 1)->end) return nullptr;
+  return after - 1;
+}
+
+}  // namespace
+
+PeriodicSpan span_from(const StretchList& list, std::int32_t position) {
+  const Stretch* stretch = stretch_holding(list, position);
+  if (stretch == nullptr) return {};
+  return {stretch->period, stretch->end - position};
+}
+
+PeriodicSpan span_before(const StretchList& list, std::int32_t end) {
+  const Stretch* stretch = stretch_holding(list, end - 1);
+  if (stretch == nullptr) return {};
+  return {stretch->period, end - stretch->start};
+}
+
+// Past the first period, each byte equals the one a period back on both
+// sides, so agreement carries on to the nearer end.
+std::int32_t agreement_from(PeriodicSpan a_span, const std::uint8_t* a, PeriodicSpan b_span,
+                            const std::uint8_t* b) {
+  const std::int32_t period = a_span.period;
+  if (period == 0 || period != b_span.period || a_span.bytes < period ||
+      b_span.bytes < period || std::memcmp(a, b, static_cast<std::size_t>(period)) != 0) {
+    return 0;
+  }
+  return std::min(a_span.bytes, b_span.bytes);
+}
+
+std::int32_t agreement_before(PeriodicSpan a_span, const std::uint8_t* a_end,
+                              PeriodicSpan b_span, const std::uint8_t* b_end) {
+  const std::int32_t period = a_span.period;
+  if (period == 0 || period != b_span.period || a_span.bytes < period ||
+      b_span.bytes < period ||
+      std::memcmp(a_end - period, b_end - period, static_cast<std::size_t>(period)) != 0) {
+    return 0;
+  }
+  return std::min(a_span.bytes, b_span.bytes);
+}
+
+}  // namespace core
