@@ -1,8 +1,8 @@
 // diff(old, new): the interpreter side of computing a Delta.
 //
-// The lock is released around the suffix sort and around each scan pass's
-// search. While it is released only the held input bytes and this call's
-// own arrays are touched; every object, and every use of the interpreter's
+// The lock is released around the suffix sort, around building the search's
+// aids and around each scan pass's search. While it is released only the
+// held input bytes and this call's own arrays are touched; every object, and every use of the interpreter's
 // allocator, happens with the lock held.
 #include "module/interpreter.h"
 
@@ -57,9 +57,6 @@ PyObject* diff(PyObject* /*self*/, PyObject* args) {
 
   MemoryBuffer suffix_array;
   if (!suffix_array.allocate(array_size(old_held.length))) return PyErr_NoMemory();
-  // The search's aids only save time: made while the lock is released, they
-  // come from the C++ heap, and without them the searches read more.
-  std::unique_ptr<SearchAids> search_aids;
   {
     MemoryBuffer rank;
     if (!rank.allocate(array_size(old_held.length))) return PyErr_NoMemory();
@@ -68,12 +65,17 @@ PyObject* diff(PyObject* /*self*/, PyObject* args) {
       const UnlockedInterpreter unlocked;
       sorted = build_suffix_array(suffix_array.as<std::int32_t>(), rank.as<std::int32_t>(),
                                   old_held.data, old_held.length);
-      if (sorted) {
-        search_aids = make_search_aids(suffix_array.as<std::int32_t>(), old_held.data,
-                                       old_held.length, new_held.data, new_held.length);
-      }
     }
     if (!sorted) return PyErr_NoMemory();
+  }
+  // The search's aids only save time. They are made once the rank array is
+  // gone, so that they never add to the sort's peak, with the lock released
+  // and from the C++ heap; without them the searches just read more.
+  std::unique_ptr<SearchAids> search_aids;
+  {
+    const UnlockedInterpreter unlocked;
+    search_aids = make_search_aids(suffix_array.as<std::int32_t>(), old_held.data,
+                                   old_held.length, new_held.data, new_held.length);
   }
 
   MemoryBuffer diff_block;

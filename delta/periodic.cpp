@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "delta/match_search.h"
 
@@ -14,60 +15,80 @@ namespace {
 // to a few loads per sample on data that has none.
 constexpr std::int32_t kSampleStep = kMinStretch / 2;
 
-// Calls found(start, end, period) for every maximal stretch of each period
-// that is at least kMinStretch long, period by period.
+// Calls found(start, end) for every maximal stretch of the period that is
+// at least kMinStretch long, in ascending order.
 template <typename Found>
-void visit_stretches(const std::uint8_t* data, std::int32_t length, Found found) {
-  for (std::int32_t period = 1; period <= kMaxPeriod; ++period) {
-    std::int32_t i = 0;
-    std::int32_t done = 0;  // equal pairs before this were already looked at
-    while (static_cast<std::int64_t>(i) + kSampleStep + period < length) {
-      if (data[i] != data[i + period] || data[i + kSampleStep] != data[i + kSampleStep + period]) {
-        i += kSampleStep;
-        continue;
-      }
-      std::int32_t first = i;
-      while (first > done && data[first - 1] == data[first - 1 + period]) --first;
-      const std::int32_t last =
-          i + common_prefix_length(data + i, length - period - i, data + i + period,
-                                   length - period - i);
-      // data[k] == data[k + period] for first <= k < last.
-      if (last - first + period >= std::max(kMinStretch, 2 * period)) {
-        found(first, last + period, period);
-      }
-      done = last;
-      i = last + 1;
+void visit_stretches(const std::uint8_t* data, std::int32_t length, std::int32_t period,
+                     Found found) {
+  std::int32_t i = 0;
+  std::int32_t done = 0;  // equal pairs before this were already looked at
+  while (static_cast<std::int64_t>(i) + kSampleStep + period < length) {
+    if (data[i] != data[i + period] || data[i + kSampleStep] != data[i + kSampleStep + period]) {
+      i += kSampleStep;
+      continue;
     }
+    std::int32_t first = i;
+    while (first > done && data[first - 1] == data[first - 1 + period]) --first;
+    const std::int32_t last =
+        i + common_prefix_length(data + i, length - period - i, data + i + period,
+                                 length - period - i);
+    // data[k] == data[k + period] for first <= k < last.
+    if (last - first + period >= std::max(kMinStretch, 2 * period)) {
+      found(first, last + period);
+    }
+    done = last;
+    i = last + 1;
   }
+}
+
+// Keeps of each stretch, taken by start and the shorter period first, only
+// what lies past the stretches kept before it: a tail of a periodic stretch
+// is periodic too. Returns the number kept.
+std::int32_t merge_stretches(const Stretch* a, std::int32_t a_count, const Stretch* b,
+                             std::int32_t b_count, Stretch* out) {
+  std::int32_t kept = 0;
+  std::int32_t covered = 0;
+  std::int32_t i = 0;
+  std::int32_t j = 0;
+  while (i < a_count || j < b_count) {
+    const bool take_a = j == b_count || (i < a_count && (a[i].start != b[j].start
+                                                             ? a[i].start < b[j].start
+                                                             : a[i].period <= b[j].period));
+    Stretch stretch = take_a ? a[i++] : b[j++];
+    stretch.start = std::max(stretch.start, covered);
+    if (stretch.end - stretch.start < std::max(kMinStretch, 2 * stretch.period)) continue;
+    out[kept++] = stretch;
+    covered = stretch.end;
+  }
+  return kept;
 }
 
 }  // namespace
 
+// Period by period, merged into the list as it goes, so that memory stays
+// in proportion to the stretches kept: each period's own stretches do not
+// overlap much, and a repeat of a shorter period, found again for all its
+// multiples, is dropped at once.
 bool find_stretches(const std::uint8_t* data, std::int32_t length, StretchList* list) {
-  std::int64_t count = 0;
-  visit_stretches(data, length, [&](std::int32_t, std::int32_t, std::int32_t) { ++count; });
-  list->stretches.reset(new (std::nothrow) Stretch[static_cast<std::size_t>(count) + 1]);
+  list->stretches.reset(new (std::nothrow) Stretch[1]);
+  list->count = 0;
   if (!list->stretches) return false;
-  Stretch* stretches = list->stretches.get();
-  std::int64_t filled = 0;
-  visit_stretches(data, length, [&](std::int32_t start, std::int32_t end, std::int32_t period) {
-    stretches[filled++] = Stretch{start, end, period};
-  });
-  // By start, the shorter period first; then each keeps only what lies past
-  // the stretches before it. A tail of a periodic stretch is periodic too.
-  std::sort(stretches, stretches + filled, [](const Stretch& a, const Stretch& b) {
-    return a.start != b.start ? a.start < b.start : a.period < b.period;
-  });
-  std::int32_t kept = 0;
-  std::int32_t covered = 0;
-  for (std::int64_t k = 0; k < filled; ++k) {
-    Stretch stretch = stretches[k];
-    stretch.start = std::max(stretch.start, covered);
-    if (stretch.end - stretch.start < std::max(kMinStretch, 2 * stretch.period)) continue;
-    stretches[kept++] = stretch;
-    covered = stretch.end;
+  for (std::int32_t period = 1; period <= kMaxPeriod; ++period) {
+    std::int32_t count = 0;
+    visit_stretches(data, length, period, [&](std::int32_t, std::int32_t) { ++count; });
+    if (count == 0) continue;
+    const std::unique_ptr<Stretch[]> found(new (std::nothrow) Stretch[count]);
+    std::unique_ptr<Stretch[]> merged(
+        new (std::nothrow) Stretch[static_cast<std::size_t>(list->count) + count]);
+    if (!found || !merged) return false;
+    std::int32_t filled = 0;
+    visit_stretches(data, length, period, [&](std::int32_t start, std::int32_t end) {
+      found[filled++] = Stretch{start, end, period};
+    });
+    list->count = merge_stretches(list->stretches.get(), list->count, found.get(), filled,
+                                  merged.get());
+    list->stretches = std::move(merged);
   }
-  list->count = kept;
   return true;
 }
 
