@@ -70,14 +70,14 @@ def run_capped(command, cap):
     timer.cancel()
     process.returncode = status  # reaped here; keeps Popen from waiting again
     run.timed_out = bool(killed)
-    run.status = status
+    run.status = os.WEXITSTATUS(status) if os.WIFEXITED(status) else -os.WTERMSIG(status)
     run.peak_mib = usage.ru_maxrss / 1024.0
     output.seek(0)
     errors.seek(0)
     run.output = output.read()
-    if not run.timed_out and status != 0:
+    if not run.timed_out and run.status != 0:
         raise BenchError('%s failed (status %d): %s'
-                         % (' '.join(command), status, errors.read().strip()))
+                         % (' '.join(command), run.status, errors.read().strip()))
     return run
 
 
