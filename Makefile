@@ -1,10 +1,15 @@
 # Entry points: `make demo` builds the module and runs it on the shipped
-# samples; `make check` runs every test. PYTHON27=/path/to/python overrides
-# the interpreter that tools/find-python27 picks.
+# samples; `make check` runs every test; `make bench` measures diff and patch
+# against peers and rewrites bench/results.md (`make bench-quick`: a small
+# subset, written under build/bench). PYTHON27=/path/to/python overrides the
+# interpreter that tools/find-python27 picks; BENCH_CAP=seconds bounds each
+# diff of the benchmark (default 120).
 PYTHON27 ?= $(shell tools/find-python27)
 MODULE_DIR := build/py27
+BENCH_BUILD := build/cmake-bench
+BENCH_CAP ?= 120
 
-.PHONY: module demo check bench clean
+.PHONY: module demo check bench bench-quick bench-tools clean
 
 module:
 	$(PYTHON27) setup.py -q build_ext --build-lib $(MODULE_DIR) --build-temp build/tmp27
@@ -15,8 +20,16 @@ demo: module
 check:
 	PYTHON27=$(PYTHON27) tools/run-tests
 
-bench: module
-	PYTHONPATH=$(MODULE_DIR) $(PYTHON27) bench/bench_diff.py
+bench-tools:
+	tools/install-deps --bench
+	cmake -S . -B $(BENCH_BUILD) -DCORE_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(BENCH_BUILD) -j2 --target diff_stages divsufsort_time
+
+bench: module bench-tools
+	PYTHONPATH=$(MODULE_DIR) $(PYTHON27) bench/run_bench.py --tools $(BENCH_BUILD)/bench --cap $(BENCH_CAP)
+
+bench-quick: module bench-tools
+	PYTHONPATH=$(MODULE_DIR) $(PYTHON27) bench/run_bench.py --tools $(BENCH_BUILD)/bench --cap $(BENCH_CAP) --quick
 
 clean:
 	rm -rf build

@@ -1,234 +1,261 @@
-"""Builds an old/new pair of data for the diff benchmark, like a software update.
+"""Builds the benchmark's file pairs under build/bench/corpus.
 
-The old data is a concatenation of the Python 2.7 standard library that ships
-with the interpreter (.py sources, compiled .pyc files and the shared
-libraries of lib-dynload), in a seeded order. The new data is the same files
-after the kind of edits a release makes: files added, removed and moved,
-scattered small changes, inserted and deleted blocks, and in compiled files
-runs of shifted addresses, which leave the diff block mostly zero. Without
-the library a seeded synthetic generator stands in, and the caller is told.
+Real pairs come from the interpreters pyenv keeps (nobody here wrote them,
+and every machine of ours has them): the same executable and the same shared
+library from adjacent versions, one standard-library source file, and a tar
+of each version's standard-library sources. Synthetic pairs come from a
+fixed seed. Files already built are reused, so reruns start at once.
 
-Both sides are cut or topped up to exactly `size` bytes. Same seed, same
-machine, same bytes.
-
-Usage: make_corpus.py [SIZE_MIB] [--seed N] [--synthetic]
-Writes build/bench/old-<SIZE>M.bin and new-<SIZE>M.bin under the repo root.
+Usage: make_corpus.py [--quick]   (prints the pairs it built)
 """
 
+import glob
 import os
 import random
-import struct
+import subprocess
 import sys
+import tarfile
 
 MIB = 1 << 20
-DEFAULT_SEED = 2718
+SEED = 2718
 REPO_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-OUTPUT_DIR = os.path.join(REPO_ROOT, 'build', 'bench')
-
-# Share of files that an update touches in each way.
-REMOVED_FILES = 0.03
-ADDED_FILES = 0.03
-MOVED_FILES = 0.04
-EDITED_FILES = 0.30
-# One edit per this many bytes of an edited file, plus one.
-BYTES_PER_EDIT = 4096
+# Bump the suffix when a generator changes, so that no stale pair is reused.
+CORPUS_DIR = os.path.join(REPO_ROOT, 'build', 'bench', 'corpus-1')
+SCALING_SIZES_MIB = (1, 2, 4, 8, 16, 32)
+SENTENCE = 'The quick brown fox jumps over the lazy dog. '
 
 
-def library_files():
-    """Standard library files under the interpreter's prefix, sorted by path.
-
-    site-packages is left out: what is installed there differs between
-    machines, the standard library does not.
-    """
-    root = os.path.join(sys.prefix, 'lib', 'python2.7')
-    found = []
-    for directory, subdirs, names in os.walk(root):
-        subdirs[:] = sorted(d for d in subdirs if d != 'site-packages')
-        for name in sorted(names):
-            if name.endswith(('.py', '.pyc', '.so')):
-                found.append(os.path.join(directory, name))
-    return found
+class Pair(object):
+    def __init__(self, name, real, description, old_path, new_path):
+        self.name = name
+        self.real = real
+        self.description = description
+        self.old_path = old_path
+        self.new_path = new_path
 
 
-def load_library(size, seed):
-    """Contents of enough library files for both sides, or None if too few."""
-    paths = library_files()
-    random.Random(seed).shuffle(paths)
-    contents = []
-    total = 0
-    # Up to twice the size: the old side plus a pool of files that the
-    # update adds; a quarter of the size is pool enough.
-    for path in paths:
-        if total >= 2 * size:
-            break
-        with open(path, 'rb') as handle:
+def pyenv_root():
+    try:
+        return subprocess.check_output(['pyenv', 'root']).strip()
+    except (OSError, subprocess.CalledProcessError):
+        return os.path.expanduser('~/.pyenv')
+
+
+def version_dir(minor):
+    """The newest installed 3.<minor>.x under pyenv."""
+    found = sorted(glob.glob(os.path.join(pyenv_root(), 'versions', '3.%d.*' % minor)),
+                   key=lambda path: [int(part) for part in
+                                     os.path.basename(path).split('.') if part.isdigit()])
+    if not found:
+        raise SystemExit('make_corpus: Python 3.%d is not installed under %s/versions'
+                         % (minor, pyenv_root()))
+    return found[-1]
+
+
+def library(minor):
+    return os.path.join(version_dir(minor), 'lib', 'libpython3.%d.so.1.0' % minor)
+
+
+def cached(path, make):
+    """Runs make(temporary_path) unless path exists; a run cut short leaves
+    no half-written file behind to be reused."""
+    if not os.path.exists(path):
+        partial = path + '.partial'
+        make(partial)
+        os.rename(partial, path)
+    return path
+
+
+def copy_from(source):
+    def make(path):
+        with open(source, 'rb') as handle:
             data = handle.read()
-        if data:
-            contents.append(data)
-            total += len(data)
-    return contents if total >= size + size // 4 else None
-
-
-WORDS = ('alpha beta gamma delta value count index table entry record limit '
-         'offset buffer window stream header footer module config server '
-         'client timeout retry level mode path name size flags version '
-         'update channel region cache policy').split()
-
-
-def synthetic_file(rng):
-    """A made-up configuration-like text with, now and then, a binary table."""
-    lines = []
-    for _ in range(rng.randint(20, 400)):
-        key = '_'.join(rng.choice(WORDS) for _ in range(rng.randint(1, 3)))
-        value = rng.choice((str(rng.randint(0, 99999)), rng.choice(WORDS),
-                            '%s/%s' % (rng.choice(WORDS), rng.choice(WORDS))))
-        lines.append('%s%s = %s\n' % ('    ' * rng.randint(0, 2), key, value))
-    text = ''.join(lines)
-    if rng.random() < 0.3:
-        base = rng.randint(0, 1 << 24)
-        table = struct.pack('<%dI' % 256, *[base + 16 * i + rng.randint(0, 7)
-                                            for i in range(256)])
-        text += table
-    return text
-
-
-def load_synthetic(size, seed):
-    rng = random.Random(seed ^ 0x5eed)
-    contents = []
-    total = 0
-    while total < 2 * size:
-        data = synthetic_file(rng)
-        contents.append(data)
-        total += len(data)
-    return contents
-
-
-def shift_addresses(data, rng):
-    """Adds one constant to a sprinkle of aligned 32-bit words in a window,
-    as relinking shifts the addresses a compiled file refers to."""
-    if len(data) < 64:
-        return data
-    window = rng.randint(256, 8192)
-    start = rng.randrange(0, max(1, len(data) - window)) & ~3
-    end = min(len(data), start + window) & ~3
-    shift = rng.randint(0x10, 0x400)
-    out = bytearray(data)
-    for at in range(start, end - 3, 4):
-        if rng.random() < 1.0 / 16:
-            word, = struct.unpack_from('<I', out, at)
-            struct.pack_into('<I', out, at, (word + shift) & 0xffffffff)
-    return str(out)
-
-
-def edit_file(data, rng, donors):
-    """Scattered small changes, inserted and deleted blocks; compiled files
-    also get shifted addresses."""
-    compiled = '\0' in data[:4096]
-    for _ in range(1 + len(data) // BYTES_PER_EDIT):
-        if not data:
-            break
-        at = rng.randrange(len(data))
-        kind = rng.random()
-        if kind < 0.55:
-            # A few bytes replaced by bytes from elsewhere in the same file,
-            # so the new bytes look like the file (renamed identifier,
-            # changed constant).
-            length = rng.randint(1, 12)
-            source = rng.randrange(len(data))
-            data = data[:at] + data[source:source + length] + data[at + length:]
-        elif kind < 0.75:
-            # New code: a block resembling some other file.
-            donor = rng.choice(donors)
-            length = rng.randint(32, 4096)
-            source = rng.randrange(max(1, len(donor) - length))
-            data = data[:at] + donor[source:source + length] + data[at:]
-        elif kind < 0.95:
-            data = data[:at] + data[at + rng.randint(32, 4096):]
-        elif compiled:
-            data = shift_addresses(data, rng)
-    return data
-
-
-def make_update(files, pool, rng):
-    """The new release: `files` edited, some removed, moved, and some files
-    from `pool` added."""
-    new_files = []
-    moved = []
-    for data in files:
-        roll = rng.random()
-        if roll < REMOVED_FILES:
-            continue
-        if roll < REMOVED_FILES + MOVED_FILES:
-            moved.append(data)
-            continue
-        if rng.random() < EDITED_FILES:
-            data = edit_file(data, rng, files)
-        new_files.append(data)
-        if pool and rng.random() < ADDED_FILES:
-            new_files.append(pool.pop())
-    for data in moved:
-        new_files.insert(rng.randrange(len(new_files) + 1), data)
-    return new_files, pool
-
-
-def build(size=16 * MIB, seed=DEFAULT_SEED, synthetic=False):
-    """Returns (old, new, source), both exactly `size` bytes; source names
-    what the data was made from."""
-    contents = None if synthetic else load_library(size, seed)
-    source = 'python2.7 standard library under %s' % sys.prefix
-    if contents is None:
-        contents = load_synthetic(size, seed)
-        source = 'synthetic (seed %d)' % seed
-    total = 0
-    split = 0
-    while total < size:
-        total += len(contents[split])
-        split += 1
-    old_files = contents[:split]
-    pool = contents[split:]
-    old = ''.join(old_files)[:size]
-
-    rng = random.Random(seed)
-    new_files, pool = make_update(old_files, pool, rng)
-    new = ''.join(new_files)
-    # Topped up with files the update adds when the edits shrank it.
-    while len(new) < size and pool:
-        new += pool.pop()
-    return old, new[:size], source
-
-
-def corpus_paths(size):
-    tag = '%gM' % (float(size) / MIB)
-    return (os.path.join(OUTPUT_DIR, 'old-%s.bin' % tag),
-            os.path.join(OUTPUT_DIR, 'new-%s.bin' % tag))
-
-
-def write(size=16 * MIB, seed=DEFAULT_SEED, synthetic=False):
-    """Builds the pair, writes it under build/bench and returns
-    (old, new, source)."""
-    old, new, source = build(size, seed, synthetic)
-    if not os.path.isdir(OUTPUT_DIR):
-        os.makedirs(OUTPUT_DIR)
-    for path, data in zip(corpus_paths(size), (old, new)):
         with open(path, 'wb') as handle:
             handle.write(data)
-    return old, new, source
+    return make
+
+
+def stripped(source):
+    return lambda path: subprocess.check_call(['strip', '-o', path, source])
+
+
+def source_tar(minor):
+    """The .py files of the standard library (site-packages left out: it
+    differs between machines), in sorted order with neutral owners and
+    times, so that a tar differs between versions only where the sources do
+    and is the same on every machine."""
+    root = os.path.join(version_dir(minor), 'lib', 'python3.%d' % minor)
+
+    def make(path):
+        archive = tarfile.open(path, 'w', format=tarfile.GNU_FORMAT)
+        for directory, subdirs, names in os.walk(root):
+            subdirs[:] = sorted(d for d in subdirs if d != 'site-packages')
+            for name in sorted(names):
+                if not name.endswith('.py'):
+                    continue
+                full = os.path.join(directory, name)
+                if not os.path.isfile(full) or os.path.islink(full):
+                    continue
+                info = archive.gettarinfo(full, 'lib/' + os.path.relpath(full, root))
+                info.mtime = 0
+                info.uid = info.gid = 0
+                info.uname = info.gname = ''
+                info.mode = 0o644
+                with open(full, 'rb') as handle:
+                    archive.addfile(info, handle)
+        archive.close()
+    return make
+
+
+def random_bytes(rng, length):
+    if length <= 0:
+        return ''
+    return ('%0*x' % (2 * length, rng.getrandbits(8 * length))).decode('hex')
+
+
+def edited_random(size, seed):
+    """size bytes of random data, and a copy with scattered insertions,
+    deletions, overwrites and moved blocks: data with no inner repeats, so
+    every match the scan finds is one an edit left."""
+    rng = random.Random(seed)
+    old = random_bytes(rng, size)
+    new = bytearray(old)
+    for _ in range(max(8, size // (16 * 1024))):
+        kind = rng.randrange(4)
+        length = rng.randint(1, 4096)
+        at = rng.randrange(len(new))
+        if kind == 0:
+            new[at:at] = random_bytes(rng, length)
+        elif kind == 1:
+            del new[at:at + length]
+        elif kind == 2:
+            new[at:at + length] = random_bytes(rng, len(new[at:at + length]))
+        else:
+            block = new[at:at + length]
+            del new[at:at + length]
+            target = rng.randrange(len(new) + 1)
+            new[target:target] = block
+    return old, str(new)
+
+
+def repeated_sentence(size, seed):
+    """A short sentence repeated to size bytes, and a copy with a few edits.
+    Nearly every suffix shares a long prefix with many others: the hard case
+    for both the sort and the search."""
+    rng = random.Random(seed)
+    old = (SENTENCE * (size // len(SENTENCE) + 1))[:size]
+    new = bytearray(old)
+    for edit in range(6):
+        at = rng.randrange(len(new))
+        if edit % 3 == 0:
+            new[at:at + 3] = 'cat'
+        elif edit % 3 == 1:
+            new[at:at] = 'A sentence nobody repeated. '
+        else:
+            del new[at:at + 100]
+    return old, str(new)
+
+
+def generated(generator, size, seed):
+    """Both sides of a generated pair, written in one go."""
+    def write_pair(old_path, new_path):
+        if os.path.exists(old_path) and os.path.exists(new_path):
+            return
+        old, new = generator(size, seed)
+        for path, data in ((old_path, old), (new_path, new)):
+            with open(path + '.partial', 'wb') as handle:
+                handle.write(data)
+            os.rename(path + '.partial', path)
+    return write_pair
+
+
+def path_of(name, side):
+    return os.path.join(CORPUS_DIR, '%s.%s' % (name, side))
+
+
+def real_pair(name, description, make_old, make_new):
+    return Pair(name, True, description,
+                cached(path_of(name, 'old'), make_old),
+                cached(path_of(name, 'new'), make_new))
+
+
+def synthetic_pair(name, description, write_pair):
+    old_path, new_path = path_of(name, 'old'), path_of(name, 'new')
+    write_pair(old_path, new_path)
+    return Pair(name, False, description, old_path, new_path)
+
+
+def main_pairs(quick=False):
+    """The pairs of the main table; quick leaves out the two ~30 MB ones and
+    shrinks the repetitive one."""
+    if not os.path.isdir(CORPUS_DIR):
+        os.makedirs(CORPUS_DIR)
+    pairs = [
+        real_pair('exe', 'python3.12 -> python3.13 executable (with debug info)',
+                  copy_from(os.path.join(version_dir(12), 'bin', 'python3.12')),
+                  copy_from(os.path.join(version_dir(13), 'bin', 'python3.13'))),
+        real_pair('lib-stripped', 'libpython3.11 -> 3.12, stripped',
+                  stripped(library(11)), stripped(library(12))),
+    ]
+    if not quick:
+        pairs.append(real_pair('lib-debug', 'libpython3.12 -> 3.13, with debug info',
+                               copy_from(library(12)), copy_from(library(13))))
+    pairs.append(real_pair(
+        'source', 'argparse.py of 3.12 -> 3.13',
+        copy_from(os.path.join(version_dir(12), 'lib', 'python3.12', 'argparse.py')),
+        copy_from(os.path.join(version_dir(13), 'lib', 'python3.13', 'argparse.py'))))
+    if not quick:
+        pairs.append(stdlib_tar_pair())
+    pairs.append(synthetic_pair(
+        'random', '4 MiB random, scattered edits and moved blocks (seed %d)' % SEED,
+        generated(edited_random, 4 * MIB, SEED)))
+    repetitive_size = MIB // 4 if quick else 2 * MIB
+    pairs.append(synthetic_pair(
+        'repetitive', '%g MiB of one sentence, 6 edits (seed %d)'
+        % (float(repetitive_size) / MIB, SEED),
+        generated(repeated_sentence, repetitive_size, SEED)))
+    return pairs
+
+
+def stdlib_tar_pair():
+    return real_pair('stdlib-tar', 'tar of the standard library .py files, 3.12 -> 3.13',
+                     source_tar(12), source_tar(13))
+
+
+def prefix_of(source, size):
+    def make(path):
+        with open(source, 'rb') as handle:
+            data = handle.read(size)
+        with open(path, 'wb') as handle:
+            handle.write(data)
+    return make
+
+
+def tar_prefix_pair(size_mib):
+    """The first size_mib MiB of both sides of the standard library tar."""
+    tar = stdlib_tar_pair()
+    name = 'stdlib-tar-%dM' % size_mib
+    return Pair(name, True, name,
+                cached(path_of(name, 'old'), prefix_of(tar.old_path, size_mib * MIB)),
+                cached(path_of(name, 'new'), prefix_of(tar.new_path, size_mib * MIB)))
+
+
+def scaling_series(sizes_mib):
+    """(series name, [(size in bytes, Pair)]): prefixes of the standard
+    library tar pair, and the repetitive pair generated at each size."""
+    return [('stdlib-tar prefixes',
+             [(size_mib * MIB, tar_prefix_pair(size_mib)) for size_mib in sizes_mib]),
+            ('repetitive',
+             [(size_mib * MIB, synthetic_pair('repetitive-%dM' % size_mib, '',
+                                              generated(repeated_sentence, size_mib * MIB,
+                                                        SEED)))
+              for size_mib in sizes_mib])]
 
 
 def main(argv):
-    import argparse
-    parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
-    parser.add_argument('size_mib', nargs='?', type=float, default=16)
-    parser.add_argument('--seed', type=int, default=DEFAULT_SEED)
-    parser.add_argument('--synthetic', action='store_true',
-                        help='use the seeded generator even if the library is there')
-    args = parser.parse_args(argv)
-    size = int(args.size_mib * MIB)
-    old, new, source = write(size, args.seed, args.synthetic)
-    old_path, new_path = corpus_paths(size)
-    print('source: %s' % source)
-    print('%s  %d bytes' % (old_path, len(old)))
-    print('%s  %d bytes' % (new_path, len(new)))
+    for pair in main_pairs('--quick' in argv):
+        print('%-12s %10d -> %10d  %s' % (pair.name, os.path.getsize(pair.old_path),
+                                          os.path.getsize(pair.new_path), pair.description))
 
 
 if __name__ == '__main__':

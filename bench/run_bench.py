@@ -1,0 +1,581 @@
+"""Measures diff and patch on the benchmark corpus, beside xdelta3, zstd and
+libdivsufsort in the same run, and writes bench/results.md and
+bench/scaling.svg.
+
+Every diff runs in a child process with a time cap, so that one slow case
+costs at most the cap and its peak memory is its own. Every Delta is patched
+back and every peer delta decoded: a result that does not rebuild the new
+file stops the run, it is not a figure.
+
+Usage (from the repository root, as `make bench` runs it):
+  PYTHONPATH=build/py27 python bench/run_bench.py --tools build/cmake-bench/bench
+      [--quick] [--cap SECONDS] [--output bench/results.md]
+"""
+
+import argparse
+import ast
+import bz2
+import hashlib
+import math
+import os
+import platform
+import resource
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import make_corpus  # noqa: E402
+
+MIB = 1 << 20
+WORK_DIR = os.path.join(make_corpus.REPO_ROOT, 'build', 'bench', 'work')
+GENERATED_MARK = '<!-- Everything below is written by bench/run_bench.py. -->'
+BINARY_PAIRS = ('exe', 'lib-stripped', 'lib-debug')
+LARGE_PAIRS = ('lib-debug', 'stdlib-tar')
+SORT_TARGET_PAIRS = ('lib-stripped', 'stdlib-tar')
+
+
+class BenchError(Exception):
+    pass
+
+
+class Run(object):
+    """A finished child: timed_out, status, seconds (wall), peak_mib, output."""
+
+
+def run_capped(command, cap):
+    """Runs command with its output in a file, killed after cap seconds.
+    Wall time and peak RSS come from the child's own rusage (wait4)."""
+    output = tempfile.TemporaryFile()
+    errors = tempfile.TemporaryFile()
+    start = time.time()
+    process = subprocess.Popen(command, stdout=output, stderr=errors)
+    killed = []
+
+    def kill():
+        killed.append(True)
+        try:
+            os.kill(process.pid, signal.SIGKILL)
+        except OSError:
+            pass
+    timer = threading.Timer(cap, kill)
+    timer.start()
+    _, status, usage = os.wait4(process.pid, 0)
+    run = Run()
+    run.seconds = time.time() - start
+    timer.cancel()
+    process.returncode = status  # reaped here; keeps Popen from waiting again
+    run.timed_out = bool(killed)
+    run.status = os.WEXITSTATUS(status) if os.WIFEXITED(status) else -os.WTERMSIG(status)
+    run.peak_mib = usage.ru_maxrss / 1024.0
+    output.seek(0)
+    errors.seek(0)
+    run.output = output.read()
+    if not run.timed_out and run.status != 0:
+        raise BenchError('%s failed (status %d): %s'
+                         % (' '.join(command), run.status, errors.read().strip()))
+    return run
+
+
+def key_values(line):
+    return dict((key, float(value)) for key, value in
+                (item.split('=') for item in line.split()))
+
+
+def md5_of_file(path):
+    digest = hashlib.md5()
+    with open(path, 'rb') as handle:
+        for block in iter(lambda: handle.read(MIB), ''):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+# ---- children ---------------------------------------------------------------
+
+def read(path):
+    with open(path, 'rb') as handle:
+        return handle.read()
+
+
+def diff_child(old_path, new_path):
+    """Only reads the pair and diffs, then reads its peak: that is the peak
+    of a process that only diffs. Patch and sizes come after."""
+    import core
+    old, new = read(old_path), read(new_path)
+    start = time.time()
+    control, diff_block, extra_block = core.diff(old, new)
+    diff_seconds = time.time() - start
+    peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    patch_seconds = []
+    for _ in range(3):
+        start = time.time()
+        rebuilt = core.patch(old, len(new), control, diff_block, extra_block)
+        patch_seconds.append(time.time() - start)
+        if rebuilt != new:
+            sys.exit('patch did not rebuild %s' % new_path)
+        del rebuilt
+    # Callers store each entry as three 8-byte integers and compress the
+    # three parts apart.
+    parts = (''.join(core.encode_int64(item) for entry in control for item in entry),
+             diff_block, extra_block)
+    print(repr(dict(
+        diff_seconds=diff_seconds, peak_mib=peak_kib / 1024.0,
+        patch_seconds=min(patch_seconds), entries=len(control),
+        raw=sum(len(part) for part in parts),
+        bz2=sum(len(bz2.compress(part)) for part in parts),
+        digests=[hashlib.md5(part).hexdigest() for part in parts])))
+
+
+def threads_child(old_path, new_path):
+    """Two diffs in sequence, then the same two on two threads at once; the
+    better of two rounds each, since other work on the machine can only
+    slow a round down."""
+    import core
+    old, new = read(old_path), read(new_path)
+    expected = core.diff(old, new)
+    sequential = threaded = float('inf')
+    for _ in range(2):
+        start = time.time()
+        results = [core.diff(old, new) for _ in range(2)]
+        sequential = min(sequential, time.time() - start)
+
+        def work(index):
+            results[index] = core.diff(old, new)
+        results = [None, None]
+        threads = [threading.Thread(target=work, args=(index,)) for index in range(2)]
+        start = time.time()
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        threaded = min(threaded, time.time() - start)
+        if results != [expected, expected]:
+            sys.exit('diff on two threads gave another Delta than in sequence')
+    print(repr(dict(sequential=sequential, threaded=threaded, load=os.getloadavg()[0])))
+
+
+def python_child(*arguments):
+    return [sys.executable, os.path.abspath(__file__)] + list(arguments)
+
+
+# ---- measurements -----------------------------------------------------------
+
+def measure_ours(pair, tools, cap):
+    """Sort/scan split from the harness, diff/patch/peak through Python, and
+    sizes. Returns a dict; 'capped' is set when a diff hit the cap."""
+    figures = dict(old=os.path.getsize(pair.old_path), new=os.path.getsize(pair.new_path),
+                   capped=False)
+    divsufsort = run_capped([os.path.join(tools, 'divsufsort_time'), pair.old_path], cap)
+    figures['divsufsort_seconds'] = key_values(divsufsort.output)['seconds']
+    out = os.path.join(WORK_DIR, pair.name)
+    stages = run_capped([os.path.join(tools, 'diff_stages'), pair.old_path, pair.new_path, out],
+                        cap)
+    if stages.timed_out:
+        figures['capped'] = True
+        return figures
+    figures.update(key_values(stages.output))
+    child = run_capped(python_child('--diff-child', pair.old_path, pair.new_path), cap)
+    if child.timed_out:
+        figures['capped'] = True
+        return figures
+    figures.update(ast.literal_eval(child.output))
+    parts = [out + suffix for suffix in ('.control', '.diff', '.extra')]
+    if [md5_of_file(path) for path in parts] != figures['digests']:
+        raise BenchError('%s: the harness and the module gave different Deltas' % pair.name)
+    # xz -9 as the lzma a caller could use instead of bz2, part by part.
+    figures['xz'] = sum(len(subprocess.check_output(['xz', '-9', '-T1', '-c', path]))
+                        for path in parts)
+    for path in parts:
+        os.remove(path)
+    return figures
+
+
+PEERS = (
+    ('xdelta3',
+     lambda old, new, delta: ['xdelta3', '-e', '-9', '-f', '-s', old, new, delta],
+     lambda old, delta, out: ['xdelta3', '-d', '-f', '-s', old, delta, out]),
+    # One thread, as diff sorts and scans on one; the decoder must be allowed
+    # a window as large as the one --long=31 lets the encoder use.
+    ('zstd',
+     lambda old, new, delta: ['zstd', '-q', '-f', '-19', '-T1', '--long=31',
+                              '--patch-from=' + old, new, '-o', delta],
+     lambda old, delta, out: ['zstd', '-q', '-f', '-d', '--long=31', '--memory=2048MB',
+                              '--patch-from=' + old, delta, '-o', out]),
+)
+
+
+def measure_peers(pair, cap):
+    figures = {}
+    new_digest = md5_of_file(pair.new_path)
+    for name, encode, decode in PEERS:
+        delta = os.path.join(WORK_DIR, '%s.%s' % (pair.name, name))
+        rebuilt = delta + '.out'
+        encoded = run_capped(encode(pair.old_path, pair.new_path, delta), cap)
+        decoded = run_capped(decode(pair.old_path, delta, rebuilt), cap)
+        if encoded.timed_out or decoded.timed_out:
+            raise BenchError('%s on %s took longer than %g s' % (name, pair.name, cap))
+        if md5_of_file(rebuilt) != new_digest:
+            raise BenchError('%s did not rebuild %s' % (name, pair.name))
+        figures[name] = dict(size=os.path.getsize(delta), encode_seconds=encoded.seconds,
+                             decode_seconds=decoded.seconds, encode_peak_mib=encoded.peak_mib,
+                             decode_peak_mib=decoded.peak_mib)
+        os.remove(delta)
+        os.remove(rebuilt)
+    return figures
+
+
+def measure_threads(pair, cap):
+    run = run_capped(python_child('--threads-child', pair.old_path, pair.new_path), 4 * cap)
+    return None if run.timed_out else ast.literal_eval(run.output)
+
+
+def measure_scaling(tools, cap, sizes_mib):
+    """Per series, [(size, stages figures or None when capped)]; a series
+    stops at its first capped size, since larger ones can only take longer."""
+    series = []
+    for name, points in make_corpus.scaling_series(sizes_mib):
+        measured = []
+        for size, pair in points:
+            run = run_capped([os.path.join(tools, 'diff_stages'), pair.old_path,
+                              pair.new_path], cap)
+            measured.append((size, None if run.timed_out else key_values(run.output)))
+            log('  %s %d MiB: %s' % (name, size // MIB, 'capped' if run.timed_out
+                                     else '%.2f s' % (measured[-1][1]['sort_seconds']
+                                                      + measured[-1][1]['scan_seconds'])))
+            if run.timed_out:
+                break
+        series.append((name, measured))
+    return series
+
+
+def log(message):
+    sys.stderr.write(message + '\n')
+    sys.stderr.flush()
+
+
+# ---- report -----------------------------------------------------------------
+
+def ratio(ours, theirs):
+    return '%.3gx' % (float(ours) / theirs) if theirs else 'n/a'
+
+
+def secs(seconds):
+    return '%.3g' % seconds
+
+
+def mb(size):
+    return '%.2f' % (size / 1e6)
+
+
+def budget_mib(figures):
+    # 8 bytes of arrays per old byte, two blocks per new byte, the inputs
+    # themselves, and 32 MiB for the interpreter and the Delta's objects.
+    return (8 * figures['old'] + 2 * figures['new'] + figures['old'] + figures['new']
+            + 32 * MIB) / float(MIB)
+
+
+def main_table(rows, cap):
+    lines = [
+        '| pair | old -> new MB | diff s (Python) | sort s | scan s | sort / divsufsort '
+        '| patch GB/s | diff peak MiB / budget | Delta raw MB | bz2 KB | xz KB '
+        '| bz2 / xdelta3 size | bz2 / zstd size | diff / xdelta3 enc time '
+        '| diff / zstd enc time | patch / xdelta3 dec time | patch / zstd dec time '
+        '| diff peak / xdelta3 enc peak | diff peak / zstd enc peak |',
+        '|' + '---|' * 19,
+    ]
+    for pair, ours, peers in rows:
+        head = '| %s | %s -> %s ' % (pair.name, mb(ours['old']), mb(ours['new']))
+        if ours['capped']:
+            lines.append(head + '| > %g s cap |' % cap + ' |' * 17)
+            continue
+        xd, zs = peers['xdelta3'], peers['zstd']
+        lines.append(head + '| ' + ' | '.join([
+            secs(ours['diff_seconds']), secs(ours['sort_seconds']),
+            secs(ours['scan_seconds']),
+            ratio(ours['sort_seconds'], ours['divsufsort_seconds']),
+            '%.2f' % (ours['new'] / ours['patch_seconds'] / 1e9),
+            '%.0f / %.0f' % (ours['peak_mib'], budget_mib(ours)),
+            mb(ours['raw']), '%.1f' % (ours['bz2'] / 1e3), '%.1f' % (ours['xz'] / 1e3),
+            ratio(ours['bz2'], xd['size']), ratio(ours['bz2'], zs['size']),
+            ratio(ours['diff_seconds'], xd['encode_seconds']),
+            ratio(ours['diff_seconds'], zs['encode_seconds']),
+            ratio(ours['patch_seconds'], xd['decode_seconds']),
+            ratio(ours['patch_seconds'], zs['decode_seconds']),
+            ratio(ours['peak_mib'], xd['encode_peak_mib']),
+            ratio(ours['peak_mib'], zs['encode_peak_mib'])]) + ' |')
+    return lines
+
+
+def peer_table(rows):
+    lines = ['| pair | xdelta3 KB | enc s | dec s | enc / dec peak MiB '
+             '| zstd KB | enc s | dec s | enc / dec peak MiB | divsufsort s |',
+             '|' + '---|' * 10]
+    for pair, ours, peers in rows:
+        cells = [pair.name]
+        for name in ('xdelta3', 'zstd'):
+            peer = peers[name]
+            cells += ['%.1f' % (peer['size'] / 1e3), secs(peer['encode_seconds']),
+                      secs(peer['decode_seconds']),
+                      '%.0f / %.0f' % (peer['encode_peak_mib'], peer['decode_peak_mib'])]
+        cells.append(secs(ours['divsufsort_seconds']))
+        lines.append('| ' + ' | '.join(cells) + ' |')
+    return lines
+
+
+def per_mib(figures, size, stage):
+    return figures[stage] / (float(size) / MIB)
+
+
+def scaling_table(series, cap):
+    sizes = sorted(set(size for _, points in series for size, _ in points))
+    lines = ['| size MiB | ' + ' | '.join('%s: sort s/MiB | scan s/MiB' % name
+                                          for name, _ in series) + ' |',
+             '|' + '---|' * (1 + 2 * len(series))]
+    for size in sizes:
+        cells = ['%d' % (size // MIB)]
+        for _, points in series:
+            found = dict(points)
+            if size not in found:
+                cells += ['skipped', 'skipped']
+            elif found[size] is None:
+                cells += ['> %g s cap' % cap, '']
+            else:
+                cells += ['%.3f' % per_mib(found[size], size, 'sort_seconds'),
+                          '%.3f' % per_mib(found[size], size, 'scan_seconds')]
+        lines.append('| ' + ' | '.join(cells) + ' |')
+    return lines
+
+
+def verdict(passed):
+    return '**met**' if passed else '**not met**'
+
+
+def targets(rows, threads, series, sizes_mib):
+    by_name = dict((pair.name, (ours, peers)) for pair, ours, peers in rows)
+    done = lambda name: name in by_name and not by_name[name][0]['capped']
+    lines = []
+    for name in SORT_TARGET_PAIRS:
+        if done(name):
+            ours = by_name[name][0]
+            value = ours['sort_seconds'] / ours['divsufsort_seconds']
+            lines.append('- Suffix sort at most 5x libdivsufsort on %s: %.2fx, %s'
+                         % (name, value, verdict(value <= 5)))
+    real = [(pair.name, ours) for pair, ours, _ in rows if pair.real and not ours['capped']]
+    if real:
+        worst = max(real, key=lambda item: item[1]['scan_seconds'] / item[1]['sort_seconds'])
+        value = worst[1]['scan_seconds'] / worst[1]['sort_seconds']
+        lines.append('- Scan time at most the sort time on every real pair: worst is %s at '
+                     '%.2fx the sort, %s' % (worst[0], value, verdict(value <= 1)))
+    for name, points in series:
+        measured = [(size, figures) for size, figures in points if figures is not None]
+        first, last = points[0], points[-1]
+        if first[1] is None or last[1] is None:
+            lines.append('- Scan time per MiB grows at most 2x from %d to %d MiB on %s: '
+                         'capped at %d MiB, %s' % (points[0][0] // MIB, max(sizes_mib), name,
+                                                   last[0] // MIB, verdict(False)))
+            continue
+        value = per_mib(last[1], last[0], 'scan_seconds') / per_mib(first[1], first[0],
+                                                                   'scan_seconds')
+        lines.append('- Scan time per MiB grows at most 2x from %d to %d MiB on %s: %.2fx, %s'
+                     % (first[0] // MIB, measured[-1][0] // MIB, name, value,
+                        verdict(value <= 2)))
+    for name in LARGE_PAIRS:
+        if done(name):
+            ours = by_name[name][0]
+            value = ours['new'] / ours['patch_seconds'] / 1e9
+            lines.append('- patch at least 2 GB/s on %s: %.2f GB/s, %s'
+                         % (name, value, verdict(value >= 2)))
+    over = [(name, ours['peak_mib'] / budget_mib(ours)) for name, ours in real +
+            [(pair.name, ours) for pair, ours, _ in rows
+             if not pair.real and not ours['capped']]]
+    if over:
+        worst = max(over, key=lambda item: item[1])
+        lines.append('- diff peak memory within 8 x old + 2 x new + inputs + 32 MiB: worst is '
+                     '%s at %.2f of the budget, %s' % (worst[0], worst[1], verdict(worst[1] <= 1)))
+    if threads:
+        value = threads['sequential'] / threads['threaded']
+        lines.append('- Two threads at least 1.8x the throughput of one: %.2fx (load average '
+                     '%.2f), %s' % (value, threads['load'], verdict(value >= 1.8)))
+    for name in BINARY_PAIRS:
+        if done(name):
+            ours, peers = by_name[name]
+            lines.append('- bz2 Delta smaller than xdelta3 -9 on %s: %.2fx its size, %s'
+                         % (name, float(ours['bz2']) / peers['xdelta3']['size'],
+                            verdict(ours['bz2'] < peers['xdelta3']['size'])))
+    zstd_wins = ['%s (%.2fx)' % (pair.name, float(ours['bz2']) / peers['zstd']['size'])
+                 for pair, ours, peers in rows
+                 if not ours['capped'] and peers['zstd']['size'] < ours['bz2']]
+    lines.append('- Where zstd -19 still gives the smaller delta (our bz2 Delta / zstd): %s'
+                 % (', '.join(zstd_wins) if zstd_wins else 'nowhere'))
+    return lines
+
+
+def write_svg(path, series, cap):
+    """Seconds per MiB (sort + scan) against size, both axes logarithmic so
+    that a fast series and a slow one both show their slope; a capped size
+    shows as a mark at the top edge."""
+    width, height, left, right, top, bottom = 640, 360, 70, 150, 20, 50
+    sizes = list(make_corpus.SCALING_SIZES_MIB)
+    values = [per_mib(f, s, 'sort_seconds') + per_mib(f, s, 'scan_seconds')
+              for _, points in series for s, f in points if f is not None]
+    values = values or [1.0]
+    low_decade = int(math.floor(math.log10(min(values))))
+    high_decade = max(low_decade + 1, int(math.ceil(math.log10(max(values)))))
+    colours = ('#1f77b4', '#d62728', '#2ca02c', '#9467bd')
+
+    def x_of(size_mib):
+        step = (width - left - right) / float(max(1, len(sizes) - 1))
+        return left + step * sizes.index(size_mib)
+
+    def y_of(value):
+        share = (math.log10(value) - low_decade) / float(high_decade - low_decade)
+        return top + (height - top - bottom) * (1 - share)
+    out = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" '
+           'font-family="sans-serif" font-size="12">' % (width, height),
+           '<rect width="100%" height="100%" fill="white"/>',
+           '<line x1="%d" y1="%d" x2="%d" y2="%d" stroke="black"/>'
+           % (left, height - bottom, width - right, height - bottom),
+           '<line x1="%d" y1="%d" x2="%d" y2="%d" stroke="black"/>'
+           % (left, top, left, height - bottom),
+           '<text x="%d" y="%d" text-anchor="middle">size of old and new, MiB</text>'
+           % ((left + width - right) // 2, height - 10),
+           '<text x="15" y="%d" transform="rotate(-90 15 %d)" text-anchor="middle">'
+           'diff seconds per MiB (sort + scan)</text>' % (height // 2, height // 2)]
+    for size in sizes:
+        out.append('<text x="%.1f" y="%d" text-anchor="middle">%d</text>'
+                   % (x_of(size), height - bottom + 16, size))
+    for decade in range(low_decade, high_decade + 1):
+        value = 10.0 ** decade
+        out.append('<text x="%d" y="%.1f" text-anchor="end">%.3g</text>'
+                   % (left - 6, y_of(value) + 4, value))
+    for index, (name, points) in enumerate(series):
+        colour = colours[index % len(colours)]
+        coords = ['%.1f,%.1f' % (x_of(s // MIB), y_of(per_mib(f, s, 'sort_seconds')
+                                                       + per_mib(f, s, 'scan_seconds')))
+                  for s, f in points if f is not None]
+        if coords:
+            out.append('<polyline fill="none" stroke="%s" stroke-width="2" points="%s"/>'
+                       % (colour, ' '.join(coords)))
+        for coord in coords:
+            x, y = coord.split(',')
+            out.append('<circle cx="%s" cy="%s" r="3" fill="%s"/>' % (x, y, colour))
+        for s, f in points:
+            if f is None:
+                out.append('<text x="%.1f" y="%d" fill="%s" text-anchor="middle">'
+                           '&gt; %gs cap</text>' % (x_of(s // MIB), top + 12, colour, cap))
+        legend_y = top + 20 * (index + 1)
+        out.append('<line x1="%d" y1="%d" x2="%d" y2="%d" stroke="%s" stroke-width="2"/>'
+                   % (width - right + 10, legend_y, width - right + 30, legend_y, colour))
+        out.append('<text x="%d" y="%d">%s</text>' % (width - right + 35, legend_y + 4, name))
+    out.append('</svg>')
+    with open(path, 'w') as handle:
+        handle.write('\n'.join(out) + '\n')
+
+
+def revision():
+    try:
+        head = subprocess.check_output(['git', 'rev-parse', '--short', 'HEAD'],
+                                       cwd=make_corpus.REPO_ROOT).strip()
+        dirty = subprocess.call(['git', 'diff', '--quiet', 'HEAD', '--', 'delta', 'patch',
+                                 'codec', 'module'], cwd=make_corpus.REPO_ROOT)
+        return head + (' with local changes to the module' if dirty else '')
+    except (OSError, subprocess.CalledProcessError):
+        return 'unknown'
+
+
+def write_results(path, svg_name, rows, threads, thread_pair, series, args, seconds):
+    preamble = ''
+    if os.path.exists(path):
+        preamble = read(path).split(GENERATED_MARK)[0]
+    lines = [GENERATED_MARK, '',
+             'Run of %s, revision %s, %s mode, diff cap %g s, %.0f s in all; load average '
+             '%.2f at the start, %.2f at the end (2 means both cores were busy with other '
+             'work as well).'
+             % (time.strftime('%Y-%m-%d %H:%M'), revision(), 'quick' if args.quick else 'full',
+                args.cap, seconds, args.load_at_start, os.getloadavg()[0]), '',
+             '### Targets', ''] + targets(rows, threads, series, args.sizes) + [
+             '', '### diff and patch against the peers', '',
+             'Ratios are ours over the peer: below 1 we are smaller, faster or leaner. '
+             'diff, patch and the peak are through Python; sort and scan are the '
+             'same Delta computed by `diff_stages`.', ''] + main_table(rows, args.cap) + [
+             '', '### The peers alone', ''] + peer_table(rows) + ['', '### Threads', '']
+    if threads:
+        lines.append('Two diffs of %s, best of two rounds: %.2f s in sequence, %.2f s on two '
+                     'threads: %.2fx the throughput. Load average after the rounds: %.2f; '
+                     'above about 1, other work holds a core and two threads cannot show '
+                     'their gain.' % (thread_pair.name, threads['sequential'],
+                                      threads['threaded'],
+                                      threads['sequential'] / threads['threaded'],
+                                      threads['load']))
+    else:
+        lines.append('Two diffs of %s on two threads took longer than the cap.'
+                     % thread_pair.name)
+    lines += ['', '### Scaling', '',
+              'diff_stages on prefixes of the stdlib-tar pair and on the repetitive pair '
+              'generated at each size; a series stops at its first capped size.', '',
+              ] + scaling_table(series, args.cap) + ['', '![time per MiB against size](%s)'
+                                                     % svg_name, '']
+    with open(path, 'w') as handle:
+        handle.write(preamble + '\n'.join(lines))
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
+    parser.add_argument('--tools', default=os.path.join(make_corpus.REPO_ROOT, 'build',
+                                                        'cmake-bench', 'bench'),
+                        help='folder of diff_stages and divsufsort_time')
+    parser.add_argument('--quick', action='store_true',
+                        help='small pairs only, scaling up to 2 MiB')
+    parser.add_argument('--cap', type=float, default=120,
+                        help='seconds after which a diff is stopped (default 120)')
+    parser.add_argument('--output', help='default bench/results.md, or '
+                        'build/bench/results-quick.md with --quick')
+    parser.add_argument('--diff-child', nargs=2, help=argparse.SUPPRESS)
+    parser.add_argument('--threads-child', nargs=2, help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.diff_child:
+        return diff_child(*args.diff_child)
+    if args.threads_child:
+        return threads_child(*args.threads_child)
+
+    if args.output is None:
+        args.output = (os.path.join(make_corpus.REPO_ROOT, 'build', 'bench', 'results-quick.md')
+                       if args.quick else os.path.join(HERE, 'results.md'))
+    args.sizes = [size for size in make_corpus.SCALING_SIZES_MIB
+                  if not args.quick or size <= 2]
+    started = time.time()
+    args.load_at_start = os.getloadavg()[0]
+    if not os.path.isdir(WORK_DIR):
+        os.makedirs(WORK_DIR)
+    log('corpus in %s' % make_corpus.CORPUS_DIR)
+    pairs = make_corpus.main_pairs(args.quick)
+    rows = []
+    try:
+        for pair in pairs:
+            log('%s: diff' % pair.name)
+            ours = measure_ours(pair, args.tools, args.cap)
+            log('%s: peers' % pair.name)
+            rows.append((pair, ours, measure_peers(pair, args.cap)))
+        log('scaling')
+        series = measure_scaling(args.tools, args.cap, args.sizes)
+        thread_pair = make_corpus.tar_prefix_pair(4 if args.quick else 8)
+        log('threads on %s' % thread_pair.name)
+        threads = measure_threads(thread_pair, args.cap)
+    except BenchError as error:
+        log('bench: %s' % error)
+        return 1
+    svg_name = os.path.splitext(os.path.basename(args.output))[0] + '-scaling.svg'
+    write_svg(os.path.join(os.path.dirname(os.path.abspath(args.output)), svg_name),
+              series, args.cap)
+    write_results(args.output, svg_name, rows, threads, thread_pair, series, args,
+                  time.time() - started)
+    log('wrote %s and %s in %.0f s' % (args.output, svg_name, time.time() - started))
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main(sys.argv[1:]))
