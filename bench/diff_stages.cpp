@@ -13,11 +13,13 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "codec/int64_codec.h"
 #include "delta/delta_scan.h"
+#include "delta/match_search.h"
 #include "delta/suffix_array.h"
 
 namespace {
@@ -74,11 +76,15 @@ int main(int argc, char** argv) {
   }
   const double sort_seconds = seconds_since(start);
 
-  const core::DeltaInputs inputs{old_data.data(), old_length, new_data.data(), new_length,
-                                 suffix_array.data()};
+  // The scan's time includes making the search's aids, as diff makes them
+  // after its sort.
+  start = std::chrono::steady_clock::now();
+  const std::unique_ptr<core::SearchAids> aids = core::make_search_aids(
+      suffix_array.data(), old_data.data(), old_length, new_data.data(), new_length);
+  const core::DeltaInputs inputs{old_data.data(),     old_length, new_data.data(), new_length,
+                                 suffix_array.data(), aids.get()};
   core::DeltaScan scan;
   std::vector<core::ControlEntry> control;
-  start = std::chrono::steady_clock::now();
   while (!core::scan_finished(scan, inputs)) {
     if (core::run_scan_pass(scan, inputs)) {
       const core::ControlEntry entry =
