@@ -30,9 +30,9 @@ std::vector<std::uint8_t> make_input(InputKind kind, std::size_t size) {
     while (data.size() < size) data.push_back(static_cast<std::uint8_t>(rng()));
   } else if (kind == kText) {
     // Source-like text: a small vocabulary, so prefixes repeat but briefly.
-    static const char* const kWords[] = {
-        "def", "return", "self", "if", "else:", "for", "in", "value", "index",
-        "count", "=", "+=", "1", "(", ")", "name", "None", "import", "table"};
+    static const char* const kWords[] = {"def",   "return", "self",  "if",     "else:", "for", "in",
+                                         "value", "index",  "count", "=",      "+=",    "1",   "(",
+                                         ")",     "name",   "None",  "import", "table"};
     constexpr std::size_t kWordCount = sizeof kWords / sizeof kWords[0];
     while (data.size() < size) {
       const char* word = kWords[rng() % kWordCount];
@@ -49,15 +49,14 @@ std::vector<std::uint8_t> make_input(InputKind kind, std::size_t size) {
   return data;
 }
 
-void sort_suffixes_naive(std::vector<std::int32_t>& suffix_array,
-                         const std::uint8_t* data, std::int32_t length) {
+void sort_suffixes_naive(std::vector<std::int32_t>& suffix_array, const std::uint8_t* data,
+                         std::int32_t length) {
   std::iota(suffix_array.begin(), suffix_array.end(), 0);
   std::sort(suffix_array.begin(), suffix_array.end(),
             [data, length](std::int32_t a, std::int32_t b) {
               const std::int32_t a_length = length - a;
               const std::int32_t b_length = length - b;
-              const int order = std::memcmp(data + a, data + b,
-                                            std::min(a_length, b_length));
+              const int order = std::memcmp(data + a, data + b, std::min(a_length, b_length));
               return order != 0 ? order < 0 : a_length < b_length;
             });
 }
@@ -123,25 +122,43 @@ void BM_find_longest_match(benchmark::State& state) {
     const std::int32_t position = queries[next++ % kQueries];
     std::int32_t match_position = 0;
     const std::int32_t match_length = core::find_longest_match(
-        suffix_array.data(), old_data.data(), length, new_data.data() + position,
-        length - position, 0, length, &match_position);
+        suffix_array.data(), old_data.data(), length, new_data.data() + position, length - position,
+        0, length, &match_position);
     benchmark::DoNotOptimize(match_position);
     matched += match_length;
   }
   state.SetItemsProcessed(state.iterations());
-  state.counters["match_length"] = benchmark::Counter(
-      static_cast<double>(matched), benchmark::Counter::kAvgIterations);
+  state.counters["match_length"] =
+      benchmark::Counter(static_cast<double>(matched), benchmark::Counter::kAvgIterations);
 }
 
 constexpr std::int64_t kKiB = 1024;
 constexpr std::int64_t kMiB = 1024 * kKiB;
 
-BENCHMARK_TEMPLATE(BM_build_suffix_array, kRandom)->Arg(64 * kKiB)->Arg(1 * kMiB)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_naive_sort, kRandom)->Arg(64 * kKiB)->Arg(1 * kMiB)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_build_suffix_array, kText)->Arg(64 * kKiB)->Arg(1 * kMiB)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_naive_sort, kText)->Arg(64 * kKiB)->Arg(1 * kMiB)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_build_suffix_array, kRepetitive)->Arg(4 * kKiB)->Arg(16 * kKiB)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_naive_sort, kRepetitive)->Arg(4 * kKiB)->Arg(16 * kKiB)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_build_suffix_array, kRandom)
+    ->Arg(64 * kKiB)
+    ->Arg(1 * kMiB)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_naive_sort, kRandom)
+    ->Arg(64 * kKiB)
+    ->Arg(1 * kMiB)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_build_suffix_array, kText)
+    ->Arg(64 * kKiB)
+    ->Arg(1 * kMiB)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_naive_sort, kText)
+    ->Arg(64 * kKiB)
+    ->Arg(1 * kMiB)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_build_suffix_array, kRepetitive)
+    ->Arg(4 * kKiB)
+    ->Arg(16 * kKiB)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_naive_sort, kRepetitive)
+    ->Arg(4 * kKiB)
+    ->Arg(16 * kKiB)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_find_longest_match, kRandom)->Arg(1 * kMiB);
 BENCHMARK_TEMPLATE(BM_find_longest_match, kText)->Arg(1 * kMiB);
 

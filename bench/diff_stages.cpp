@@ -81,8 +81,8 @@ int main(int argc, char** argv) {
   start = std::chrono::steady_clock::now();
   const std::unique_ptr<core::SearchAids> aids = core::make_search_aids(
       suffix_array.data(), old_data.data(), old_length, new_data.data(), new_length);
-  const core::DeltaInputs inputs{old_data.data(),     old_length, new_data.data(), new_length,
-                                 suffix_array.data(), aids.get()};
+  const core::DeltaInputs inputs{old_data.data(), old_length,          new_data.data(),
+                                 new_length,      suffix_array.data(), aids.get()};
   core::DeltaScan scan;
   std::vector<core::ControlEntry> control;
   while (!core::scan_finished(scan, inputs)) {
@@ -98,7 +98,8 @@ int main(int argc, char** argv) {
     std::vector<std::uint8_t> control_bytes(control.size() * 3 * core::kInt64FormSize);
     std::uint8_t* form = control_bytes.data();
     for (const core::ControlEntry& entry : control) {
-      for (const std::int32_t item : {entry.diff_length, entry.extra_length, entry.old_adjustment}) {
+      for (const std::int32_t item :
+           {entry.diff_length, entry.extra_length, entry.old_adjustment}) {
         core::encode_int64_form(item, form);
         form += core::kInt64FormSize;
       }

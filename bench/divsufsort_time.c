@@ -9,11 +9,11 @@
 #include <stdlib.h>
 #include <time.h>
 
-int main(int argc, char **argv) {
-  FILE *in;
+int main(int argc, char** argv) {
+  FILE* in;
   long length;
-  sauchar_t *data;
-  saidx_t *suffix_array;
+  sauchar_t* data;
+  saidx_t* suffix_array;
   struct timespec start, end;
 
   if (argc != 2) {

@@ -105,8 +105,8 @@ std::int32_t agreeing_run(const DeltaInputs& in, std::int32_t old_position,
 }
 
 // The same going backward from just before the two ends.
-std::int32_t agreeing_run_before(const DeltaInputs& in, std::int32_t old_end,
-                                 std::int32_t new_end, std::int32_t limit) {
+std::int32_t agreeing_run_before(const DeltaInputs& in, std::int32_t old_end, std::int32_t new_end,
+                                 std::int32_t limit) {
   std::int32_t known = 0;
   if (in.search_aids != nullptr && limit > 0 &&
       in.old_data[old_end - 1] == in.new_data[new_end - 1]) {
@@ -115,8 +115,8 @@ std::int32_t agreeing_run_before(const DeltaInputs& in, std::int32_t old_end,
                                              span_before(in.search_aids->new_stretches, new_end),
                                              in.new_data + new_end));
   }
-  return known + common_suffix_length(in.old_data + old_end - known,
-                                      in.new_data + new_end - known, limit - known);
+  return known + common_suffix_length(in.old_data + old_end - known, in.new_data + new_end - known,
+                                      limit - known);
 }
 
 }  // namespace
@@ -126,8 +126,7 @@ bool run_scan_pass(DeltaScan& scan, const DeltaInputs& in) {
   scan.scan_position += scan.match_length;
   std::int32_t tally_position = scan.scan_position;
   if (scan.scan_position < in.new_length) {
-    std::int64_t anchor_probe =
-        static_cast<std::int64_t>(scan.scan_position) + scan.anchor_offset;
+    std::int64_t anchor_probe = static_cast<std::int64_t>(scan.scan_position) + scan.anchor_offset;
     for (;;) {
       const std::uint8_t* target = in.new_data + scan.scan_position;
       const std::int32_t target_length = in.new_length - scan.scan_position;
@@ -144,8 +143,7 @@ bool run_scan_pass(DeltaScan& scan, const DeltaInputs& in) {
       // it, and leaves when the scan position passes it.
       const std::int32_t match_end = scan.scan_position + scan.match_length;
       for (; tally_position < match_end; ++tally_position) {
-        if (old_byte_matches(in, static_cast<std::int64_t>(tally_position) +
-                                     scan.anchor_offset,
+        if (old_byte_matches(in, static_cast<std::int64_t>(tally_position) + scan.anchor_offset,
                              tally_position)) {
           ++score;
         }
@@ -165,8 +163,7 @@ bool run_scan_pass(DeltaScan& scan, const DeltaInputs& in) {
   return scan.match_length != score || scan.scan_position == in.new_length;
 }
 
-ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in,
-                                std::uint8_t* diff_block,
+ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in, std::uint8_t* diff_block,
                                 std::uint8_t* extra_block) {
   const std::uint8_t* old_data = in.old_data;
   const std::uint8_t* new_data = in.new_data;
@@ -177,8 +174,8 @@ ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in,
       std::min(scan.scan_position - scan.new_anchor, in.old_length - scan.old_anchor);
   while (forward.length < forward_limit) {
     const auto done = static_cast<std::int32_t>(forward.length);
-    forward.agree(agreeing_run(in, scan.old_anchor + done, scan.new_anchor + done,
-                               forward_limit - done));
+    forward.agree(
+        agreeing_run(in, scan.old_anchor + done, scan.new_anchor + done, forward_limit - done));
     if (forward.length < forward_limit) forward.disagree();
   }
   std::int32_t forward_length = forward.best_length;
@@ -192,8 +189,8 @@ ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in,
         std::min(scan.scan_position - scan.new_anchor, scan.match_position);
     while (backward.length < backward_limit) {
       const auto done = static_cast<std::int32_t>(backward.length);
-      backward.agree(agreeing_run_before(in, scan.match_position - done,
-                                         scan.scan_position - done, backward_limit - done));
+      backward.agree(agreeing_run_before(in, scan.match_position - done, scan.scan_position - done,
+                                         backward_limit - done));
       if (backward.length < backward_limit) backward.disagree();
     }
     backward_length = backward.best_length;
@@ -246,12 +243,11 @@ ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in,
   // data, so the fills never pass new_length.
   std::uint8_t* diff_run = diff_block + scan.diff_fill;
   for (std::int32_t i = 0; i < forward_length; ++i) {
-    diff_run[i] = static_cast<std::uint8_t>(new_data[scan.new_anchor + i] -
-                                            old_data[scan.old_anchor + i]);
+    diff_run[i] =
+        static_cast<std::uint8_t>(new_data[scan.new_anchor + i] - old_data[scan.old_anchor + i]);
   }
   const std::int32_t extra_start = scan.new_anchor + forward_length;
-  const std::int32_t extra_length =
-      (scan.scan_position - backward_length) - extra_start;
+  const std::int32_t extra_length = (scan.scan_position - backward_length) - extra_start;
   if (extra_length > 0) {
     std::memcpy(extra_block + scan.extra_fill, new_data + extra_start,
                 static_cast<std::size_t>(extra_length));

@@ -26,15 +26,15 @@ struct DeltaInputs {
 };
 
 struct DeltaScan {
-  std::int32_t scan_position = 0;   // where the next search is made
-  std::int32_t match_length = 0;    // result of the latest search
-  std::int32_t match_position = 0;  // old-data start of the latest match
-  std::int32_t new_anchor = 0;      // where the next control entry starts
-  std::int32_t old_anchor = 0;      // old position paired with new_anchor
-  std::int32_t anchor_offset = 0;   // old minus new position of the last entry's match
-  std::int32_t alignment_score = 0; // bytes the current alignment reproduces
-  std::int32_t diff_fill = 0;       // bytes written to the diff block
-  std::int32_t extra_fill = 0;      // bytes written to the extra block
+  std::int32_t scan_position = 0;    // where the next search is made
+  std::int32_t match_length = 0;     // result of the latest search
+  std::int32_t match_position = 0;   // old-data start of the latest match
+  std::int32_t new_anchor = 0;       // where the next control entry starts
+  std::int32_t old_anchor = 0;       // old position paired with new_anchor
+  std::int32_t anchor_offset = 0;    // old minus new position of the last entry's match
+  std::int32_t alignment_score = 0;  // bytes the current alignment reproduces
+  std::int32_t diff_fill = 0;        // bytes written to the diff block
+  std::int32_t extra_fill = 0;       // bytes written to the extra block
 };
 
 // True once the last entry, which always ends at the end of the new data,
@@ -53,7 +53,6 @@ bool run_scan_pass(DeltaScan& scan, const DeltaInputs& inputs);
 // any overlap, writes the diff run and the extra run at the fills of the two
 // block buffers (each new_length + 1 bytes) and moves the anchors.
 ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& inputs,
-                                std::uint8_t* diff_block,
-                                std::uint8_t* extra_block);
+                                std::uint8_t* diff_block, std::uint8_t* extra_block);
 
 }  // namespace core

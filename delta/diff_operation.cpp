@@ -2,8 +2,8 @@
 //
 // The lock is released around the suffix sort, around building the search's
 // aids and around each scan pass's search. While it is released only the
-// held input bytes and this call's own arrays are touched; every object, and every use of the interpreter's
-// allocator, happens with the lock held.
+// held input bytes and this call's own arrays are touched; every object, and every use of the
+// interpreter's allocator, happens with the lock held.
 #include "module/interpreter.h"
 
 #include <cstdint>
@@ -22,8 +22,7 @@ namespace {
 bool append_control_entry(PyObject* control, const ControlEntry& entry) {
   ObjectRef tuple(PyTuple_New(3));
   if (!tuple) return false;
-  const std::int32_t items[3] = {entry.diff_length, entry.extra_length,
-                                 entry.old_adjustment};
+  const std::int32_t items[3] = {entry.diff_length, entry.extra_length, entry.old_adjustment};
   for (Py_ssize_t i = 0; i < 3; ++i) {
     PyObject* number = PyLong_FromLong(items[i]);
     if (number == nullptr) return false;
@@ -74,8 +73,8 @@ PyObject* diff(PyObject* /*self*/, PyObject* args) {
   std::unique_ptr<SearchAids> search_aids;
   {
     const UnlockedInterpreter unlocked;
-    search_aids = make_search_aids(suffix_array.as<std::int32_t>(), old_held.data,
-                                   old_held.length, new_held.data, new_held.length);
+    search_aids = make_search_aids(suffix_array.as<std::int32_t>(), old_held.data, old_held.length,
+                                   new_held.data, new_held.length);
   }
 
   MemoryBuffer diff_block;
@@ -85,8 +84,12 @@ PyObject* diff(PyObject* /*self*/, PyObject* args) {
     return PyErr_NoMemory();
   }
 
-  const DeltaInputs inputs{old_held.data, old_held.length, new_held.data, new_held.length,
-                           suffix_array.as<std::int32_t>(), search_aids.get()};
+  const DeltaInputs inputs{old_held.data,
+                           old_held.length,
+                           new_held.data,
+                           new_held.length,
+                           suffix_array.as<std::int32_t>(),
+                           search_aids.get()};
   DeltaScan scan;
   while (!scan_finished(scan, inputs)) {
     bool emit;
@@ -95,8 +98,8 @@ PyObject* diff(PyObject* /*self*/, PyObject* args) {
       emit = run_scan_pass(scan, inputs);
     }
     if (emit) {
-      const ControlEntry entry = emit_control_entry(
-          scan, inputs, diff_block.as<std::uint8_t>(), extra_block.as<std::uint8_t>());
+      const ControlEntry entry = emit_control_entry(scan, inputs, diff_block.as<std::uint8_t>(),
+                                                    extra_block.as<std::uint8_t>());
       if (!append_control_entry(control.get(), entry)) return nullptr;
     }
   }
@@ -106,13 +109,11 @@ PyObject* diff(PyObject* /*self*/, PyObject* args) {
   ObjectRef result(PyTuple_New(3));
   if (!result) return nullptr;
   PyTuple_SET_ITEM(result.get(), 0, control.release());
-  PyObject* diff_string =
-      PyBytes_FromStringAndSize(diff_block.as<const char>(), scan.diff_fill);
+  PyObject* diff_string = PyBytes_FromStringAndSize(diff_block.as<const char>(), scan.diff_fill);
   diff_block.reset();
   if (diff_string == nullptr) return nullptr;
   PyTuple_SET_ITEM(result.get(), 1, diff_string);
-  PyObject* extra_string =
-      PyBytes_FromStringAndSize(extra_block.as<const char>(), scan.extra_fill);
+  PyObject* extra_string = PyBytes_FromStringAndSize(extra_block.as<const char>(), scan.extra_fill);
   extra_block.reset();
   if (extra_string == nullptr) return nullptr;
   PyTuple_SET_ITEM(result.get(), 2, extra_string);

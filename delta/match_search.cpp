@@ -47,9 +47,8 @@ bool probe_below(const std::uint8_t* old_data, std::int32_t old_length, std::int
   const std::int32_t compared = std::min(old_length - start, target.length);
   if (compared <= from) return false;
   const std::int32_t skip = std::max(from, known_agreement(old_data, start, target));
-  return compared > skip &&
-         std::memcmp(old_data + start + skip, target.bytes + skip,
-                     static_cast<std::size_t>(compared - skip)) < 0;
+  return compared > skip && std::memcmp(old_data + start + skip, target.bytes + skip,
+                                        static_cast<std::size_t>(compared - skip)) < 0;
 }
 
 // Probes below the top table: the next probe is at one of two places, so
@@ -74,8 +73,8 @@ std::int32_t candidate_length(const std::uint8_t* old_data, std::int32_t old_len
   const std::int32_t compared = std::min(old_length - start, target.length);
   if (compared <= 0) return 0;
   const std::int32_t skip = known_agreement(old_data, start, target);
-  return skip + common_prefix_length(old_data + start + skip, compared - skip,
-                                     target.bytes + skip, compared - skip);
+  return skip + common_prefix_length(old_data + start + skip, compared - skip, target.bytes + skip,
+                                     compared - skip);
 }
 
 // The two bounds left when the search ends: the longer match wins, the high
@@ -138,21 +137,17 @@ std::int32_t common_prefix_length(const std::uint8_t* a, std::int32_t a_length,
   return i;
 }
 
-std::int32_t find_longest_match(const std::int32_t* suffix_array,
-                                 const std::uint8_t* old_data,
-                                 std::int32_t old_length,
-                                 const std::uint8_t* target,
-                                 std::int32_t target_length, std::int32_t low,
-                                 std::int32_t high,
-                                 std::int32_t* match_position) {
+std::int32_t find_longest_match(const std::int32_t* suffix_array, const std::uint8_t* old_data,
+                                std::int32_t old_length, const std::uint8_t* target,
+                                std::int32_t target_length, std::int32_t low, std::int32_t high,
+                                std::int32_t* match_position) {
   const Target plain{target, target_length, PeriodicSpan{}, nullptr};
   search_below_top(suffix_array, old_data, old_length, plain, &low, &high);
   return choose_candidate(suffix_array, old_data, old_length, plain, low, high, match_position);
 }
 
 std::unique_ptr<SearchAids> make_search_aids(const std::int32_t* suffix_array,
-                                             const std::uint8_t* old_data,
-                                             std::int32_t old_length,
+                                             const std::uint8_t* old_data, std::int32_t old_length,
                                              const std::uint8_t* new_data,
                                              std::int32_t new_length) {
   std::unique_ptr<SearchAids> aids(new (std::nothrow) SearchAids);
@@ -165,9 +160,9 @@ std::unique_ptr<SearchAids> make_search_aids(const std::int32_t* suffix_array,
 }
 
 std::int32_t find_longest_match_aided(const SearchAids& aids, const std::int32_t* suffix_array,
-                                       const std::uint8_t* old_data, std::int32_t old_length,
-                                       const std::uint8_t* target, std::int32_t target_length,
-                                       PeriodicSpan target_span, std::int32_t* match_position) {
+                                      const std::uint8_t* old_data, std::int32_t old_length,
+                                      const std::uint8_t* target, std::int32_t target_length,
+                                      PeriodicSpan target_span, std::int32_t* match_position) {
   const Target aided{target, target_length, target_span, &aids.old_stretches};
   const std::uint64_t target_head = read_head(target, target_length);
   std::int32_t low = 0;

@@ -18,13 +18,10 @@ std::int32_t common_prefix_length(const std::uint8_t* a, std::int32_t a_length,
 // not always the longest match; diff depends on exactly this rule. Returns
 // the match length and stores the suffix start in *match_position; on a tie
 // between the two final candidates the high one wins.
-std::int32_t find_longest_match(const std::int32_t* suffix_array,
-                                 const std::uint8_t* old_data,
-                                 std::int32_t old_length,
-                                 const std::uint8_t* target,
-                                 std::int32_t target_length, std::int32_t low,
-                                 std::int32_t high,
-                                 std::int32_t* match_position);
+std::int32_t find_longest_match(const std::int32_t* suffix_array, const std::uint8_t* old_data,
+                                std::int32_t old_length, const std::uint8_t* target,
+                                std::int32_t target_length, std::int32_t low, std::int32_t high,
+                                std::int32_t* match_position);
 
 // Aids that make the search faster without changing any of its answers.
 //
@@ -54,16 +51,14 @@ struct SearchAids {
 // is short: the scan then searches unaided. Uses the C++ heap, since it
 // runs with the interpreter lock released.
 std::unique_ptr<SearchAids> make_search_aids(const std::int32_t* suffix_array,
-                                             const std::uint8_t* old_data,
-                                             std::int32_t old_length,
-                                             const std::uint8_t* new_data,
-                                             std::int32_t new_length);
+                                             const std::uint8_t* old_data, std::int32_t old_length,
+                                             const std::uint8_t* new_data, std::int32_t new_length);
 
 // find_longest_match over bounds 0 and old_length, bit for bit. target_span
 // is the target start's span in the new data's stretches.
 std::int32_t find_longest_match_aided(const SearchAids& aids, const std::int32_t* suffix_array,
-                                       const std::uint8_t* old_data, std::int32_t old_length,
-                                       const std::uint8_t* target, std::int32_t target_length,
-                                       PeriodicSpan target_span, std::int32_t* match_position);
+                                      const std::uint8_t* old_data, std::int32_t old_length,
+                                      const std::uint8_t* target, std::int32_t target_length,
+                                      PeriodicSpan target_span, std::int32_t* match_position);
 
 }  // namespace core

@@ -29,9 +29,8 @@ void visit_stretches(const std::uint8_t* data, std::int32_t length, std::int32_t
     }
     std::int32_t first = i;
     while (first > done && data[first - 1] == data[first - 1 + period]) --first;
-    const std::int32_t last =
-        i + common_prefix_length(data + i, length - period - i, data + i + period,
-                                 length - period - i);
+    const std::int32_t last = i + common_prefix_length(data + i, length - period - i,
+                                                       data + i + period, length - period - i);
     // data[k] == data[k + period] for first <= k < last.
     if (last - first + period >= std::max(kMinStretch, 2 * period)) {
       found(first, last + period);
@@ -51,9 +50,9 @@ std::int32_t merge_stretches(const Stretch* a, std::int32_t a_count, const Stret
   std::int32_t i = 0;
   std::int32_t j = 0;
   while (i < a_count || j < b_count) {
-    const bool take_a = j == b_count || (i < a_count && (a[i].start != b[j].start
-                                                             ? a[i].start < b[j].start
-                                                             : a[i].period <= b[j].period));
+    const bool take_a =
+        j == b_count || (i < a_count && (a[i].start != b[j].start ? a[i].start < b[j].start
+                                                                  : a[i].period <= b[j].period));
     Stretch stretch = take_a ? a[i++] : b[j++];
     stretch.start = std::max(stretch.start, covered);
     if (stretch.end - stretch.start < std::max(kMinStretch, 2 * stretch.period)) continue;
@@ -78,15 +77,15 @@ bool find_stretches(const std::uint8_t* data, std::int32_t length, StretchList* 
     visit_stretches(data, length, period, [&](std::int32_t, std::int32_t) { ++count; });
     if (count == 0) continue;
     const std::unique_ptr<Stretch[]> found(new (std::nothrow) Stretch[count]);
-    std::unique_ptr<Stretch[]> merged(
-        new (std::nothrow) Stretch[static_cast<std::size_t>(list->count) + count]);
+    std::unique_ptr<Stretch[]> merged(new (std::nothrow)
+                                          Stretch[static_cast<std::size_t>(list->count) + count]);
     if (!found || !merged) return false;
     std::int32_t filled = 0;
     visit_stretches(data, length, period, [&](std::int32_t start, std::int32_t end) {
       found[filled++] = Stretch{start, end, period};
     });
-    list->count = merge_stretches(list->stretches.get(), list->count, found.get(), filled,
-                                  merged.get());
+    list->count =
+        merge_stretches(list->stretches.get(), list->count, found.get(), filled, merged.get());
     list->stretches = std::move(merged);
   }
   return true;
@@ -97,9 +96,9 @@ namespace {
 // The stretch that holds position, or null.
 const Stretch* stretch_holding(const StretchList& list, std::int32_t position) {
   const Stretch* first = list.stretches.get();
-  const Stretch* after = std::upper_bound(
-      first, first + list.count, position,
-      [](std::int32_t at, const Stretch& stretch) { return at < stretch.start; });
+  const Stretch* after =
+      std::upper_bound(first, first + list.count, position,
+                       [](std::int32_t at, const Stretch& stretch) { return at < stretch.start; });
   if (after == first || position >= (after - 1)->end) return nullptr;
   return after - 1;
 }
@@ -123,18 +122,17 @@ PeriodicSpan span_before(const StretchList& list, std::int32_t end) {
 std::int32_t agreement_from(PeriodicSpan a_span, const std::uint8_t* a, PeriodicSpan b_span,
                             const std::uint8_t* b) {
   const std::int32_t period = a_span.period;
-  if (period == 0 || period != b_span.period || a_span.bytes < period ||
-      b_span.bytes < period || std::memcmp(a, b, static_cast<std::size_t>(period)) != 0) {
+  if (period == 0 || period != b_span.period || a_span.bytes < period || b_span.bytes < period ||
+      std::memcmp(a, b, static_cast<std::size_t>(period)) != 0) {
     return 0;
   }
   return std::min(a_span.bytes, b_span.bytes);
 }
 
-std::int32_t agreement_before(PeriodicSpan a_span, const std::uint8_t* a_end,
-                              PeriodicSpan b_span, const std::uint8_t* b_end) {
+std::int32_t agreement_before(PeriodicSpan a_span, const std::uint8_t* a_end, PeriodicSpan b_span,
+                              const std::uint8_t* b_end) {
   const std::int32_t period = a_span.period;
-  if (period == 0 || period != b_span.period || a_span.bytes < period ||
-      b_span.bytes < period ||
+  if (period == 0 || period != b_span.period || a_span.bytes < period || b_span.bytes < period ||
       std::memcmp(a_end - period, b_end - period, static_cast<std::size_t>(period)) != 0) {
     return 0;
   }

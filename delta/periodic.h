@@ -51,7 +51,7 @@ PeriodicSpan span_before(const StretchList& list, std::int32_t end);
 std::int32_t agreement_from(PeriodicSpan a_span, const std::uint8_t* a, PeriodicSpan b_span,
                             const std::uint8_t* b);
 // The same going backward from just before a_end and b_end.
-std::int32_t agreement_before(PeriodicSpan a_span, const std::uint8_t* a_end,
-                              PeriodicSpan b_span, const std::uint8_t* b_end);
+std::int32_t agreement_before(PeriodicSpan a_span, const std::uint8_t* a_end, PeriodicSpan b_span,
+                              const std::uint8_t* b_end);
 
 }  // namespace core

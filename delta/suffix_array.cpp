@@ -21,16 +21,14 @@ constexpr std::int32_t kSortedMarker = -1;
 constexpr std::int64_t kSmallGroup = 16;
 constexpr int kByteValues = 256;
 
-inline std::int32_t sort_key(const std::int32_t* suffix_array,
-                             const std::int32_t* rank, std::int64_t index,
-                             std::int32_t depth) {
+inline std::int32_t sort_key(const std::int32_t* suffix_array, const std::int32_t* rank,
+                             std::int64_t index, std::int32_t depth) {
   return rank[suffix_array[index] + depth];
 }
 
 // Repeated selection of the smallest key for a group below kSmallGroup.
-void select_small_group(std::int32_t* suffix_array, std::int32_t* rank,
-                        std::int64_t group_start, std::int64_t group_length,
-                        std::int32_t depth) {
+void select_small_group(std::int32_t* suffix_array, std::int32_t* rank, std::int64_t group_start,
+                        std::int64_t group_length, std::int32_t depth) {
   const std::int64_t end = group_start + group_length;
   std::int64_t k = group_start;
   while (k < end) {
@@ -57,21 +55,20 @@ void select_small_group(std::int32_t* suffix_array, std::int32_t* rank,
 
 // Three-way partition on the key of the middle entry: less part, equal part,
 // greater part, in that order.
-DeferredPartition partition_group(std::int32_t* suffix_array,
-                                  const std::int32_t* rank,
-                                  std::int64_t group_start,
-                                  std::int64_t group_length,
+DeferredPartition partition_group(std::int32_t* suffix_array, const std::int32_t* rank,
+                                  std::int64_t group_start, std::int64_t group_length,
                                   std::int32_t depth) {
   const std::int64_t end = group_start + group_length;
-  const std::int32_t pivot =
-      sort_key(suffix_array, rank, group_start + group_length / 2, depth);
+  const std::int32_t pivot = sort_key(suffix_array, rank, group_start + group_length / 2, depth);
 
   std::int64_t less_count = 0;
   std::int64_t equal_count = 0;
   for (std::int64_t i = group_start; i < end; ++i) {
     const std::int32_t key = sort_key(suffix_array, rank, i, depth);
-    if (key < pivot) ++less_count;
-    else if (key == pivot) ++equal_count;
+    if (key < pivot)
+      ++less_count;
+    else if (key == pivot)
+      ++equal_count;
   }
   const std::int64_t equal_start = group_start + less_count;
   const std::int64_t greater_start = equal_start + equal_count;
@@ -108,9 +105,8 @@ DeferredPartition partition_group(std::int32_t* suffix_array,
 
 // Numbers the equal part once its less part is done. Returns true, with the
 // greater part as the next group, when there is a greater part left.
-bool settle_partition(std::int32_t* suffix_array, std::int32_t* rank,
-                      const DeferredPartition& part, std::int64_t& group_start,
-                      std::int64_t& group_length) {
+bool settle_partition(std::int32_t* suffix_array, std::int32_t* rank, const DeferredPartition& part,
+                      std::int64_t& group_start, std::int64_t& group_length) {
   const auto group_number = static_cast<std::int32_t>(part.greater_start - 1);
   for (std::int64_t i = part.equal_start; i < part.greater_start; ++i) {
     rank[suffix_array[i]] = group_number;
@@ -152,16 +148,14 @@ bool RefineStack::push(const DeferredPartition& partition) {
 // numbered, and the greater part comes last. Instead of a nested call per
 // less part, the partition waits on `pending`, so the order of steps is that
 // of the recursive method while the C stack stays flat.
-bool refine_group(std::int32_t* suffix_array, std::int32_t* rank,
-                  std::int32_t group_start, std::int32_t group_length,
-                  std::int32_t depth, RefineStack& pending) {
+bool refine_group(std::int32_t* suffix_array, std::int32_t* rank, std::int32_t group_start,
+                  std::int32_t group_length, std::int32_t depth, RefineStack& pending) {
   const std::size_t outer_frames = pending.size();
   std::int64_t start = group_start;
   std::int64_t length = group_length;
   for (;;) {
     if (length >= kSmallGroup) {
-      const DeferredPartition part =
-          partition_group(suffix_array, rank, start, length, depth);
+      const DeferredPartition part = partition_group(suffix_array, rank, start, length, depth);
       if (part.equal_start > start) {
         if (!pending.push(part)) return false;
         length = part.equal_start - start;
@@ -208,8 +202,8 @@ bool suffix_array_sorted(const std::int32_t* suffix_array, std::int32_t old_leng
   return suffix_array[0] == static_cast<std::int32_t>(-static_cast<std::int64_t>(old_length) - 1);
 }
 
-bool refine_pass(std::int32_t* suffix_array, std::int32_t* rank,
-                 std::int32_t old_length, std::int32_t depth, RefineStack& pending) {
+bool refine_pass(std::int32_t* suffix_array, std::int32_t* rank, std::int32_t old_length,
+                 std::int32_t depth, RefineStack& pending) {
   const std::int64_t n = old_length;
   std::int64_t i = 0;
   std::int64_t sorted_run = 0;
@@ -254,8 +248,7 @@ bool build_suffix_array(std::int32_t* suffix_array, std::int32_t* rank,
   // Held in 64 bits: the last, merge-only pass may come at depth 2^31. No
   // group is left by then, since no string of 2^30 bytes occurs twice.
   for (std::int64_t depth = 1; !suffix_array_sorted(suffix_array, old_length); depth *= 2) {
-    const auto group_depth =
-        static_cast<std::int32_t>(std::min<std::int64_t>(depth, INT32_MAX));
+    const auto group_depth = static_cast<std::int32_t>(std::min<std::int64_t>(depth, INT32_MAX));
     if (!refine_pass(suffix_array, rank, old_length, group_depth, pending)) return false;
   }
   finish_suffix_array(suffix_array, rank, old_length);

@@ -59,8 +59,8 @@ void sort_by_first_byte(std::int32_t* suffix_array, std::int32_t* rank,
 bool suffix_array_sorted(const std::int32_t* suffix_array, std::int32_t old_length);
 // One refinement pass: merges neighbouring sorted runs and refines every
 // group at `depth`. Returns false only when `pending` could not grow.
-bool refine_pass(std::int32_t* suffix_array, std::int32_t* rank,
-                 std::int32_t old_length, std::int32_t depth, RefineStack& pending);
+bool refine_pass(std::int32_t* suffix_array, std::int32_t* rank, std::int32_t old_length,
+                 std::int32_t depth, RefineStack& pending);
 // Writes each suffix's start at its final index: rank[p] for the suffix at p.
 void finish_suffix_array(std::int32_t* suffix_array, const std::int32_t* rank,
                          std::int32_t old_length);
@@ -70,8 +70,7 @@ void finish_suffix_array(std::int32_t* suffix_array, const std::int32_t* rank,
 // key, writes their group numbers into rank and marks single entries -1.
 // Keys are read as rank stands at that moment, so earlier rewrites count.
 // Returns false only when `pending` could not grow.
-bool refine_group(std::int32_t* suffix_array, std::int32_t* rank,
-                  std::int32_t group_start, std::int32_t group_length,
-                  std::int32_t depth, RefineStack& pending);
+bool refine_group(std::int32_t* suffix_array, std::int32_t* rank, std::int32_t group_start,
+                  std::int32_t group_length, std::int32_t depth, RefineStack& pending);
 
 }  // namespace core

@@ -54,7 +54,9 @@ class MemoryBuffer {
     memory_ = nullptr;
   }
   template <typename T>
-  T* as() const { return static_cast<T*>(memory_); }
+  T* as() const {
+    return static_cast<T*>(memory_);
+  }
 
  private:
   void* memory_ = nullptr;

@@ -35,8 +35,7 @@ EntryFit check_control_entry(const PatchCursor& cursor, const ControlEntry& entr
   }
   // The old position moves by at most 2^32 per entry; only a list of more
   // than 2^31 entries could carry it out of 64 bits. Refuse rather than wrap.
-  const std::int64_t step =
-      static_cast<std::int64_t>(entry.diff_length) + entry.old_adjustment;
+  const std::int64_t step = static_cast<std::int64_t>(entry.diff_length) + entry.old_adjustment;
   std::int64_t moved;
   if (__builtin_add_overflow(cursor.old_position, step, &moved)) {
     return EntryFit::kOverflow;
@@ -44,14 +43,14 @@ EntryFit check_control_entry(const PatchCursor& cursor, const ControlEntry& entr
   return EntryFit::kFits;
 }
 
-void apply_control_entry(PatchCursor& cursor, const ControlEntry& entry,
-                         const PatchInputs& in, std::uint8_t* output) {
+void apply_control_entry(PatchCursor& cursor, const ControlEntry& entry, const PatchInputs& in,
+                         std::uint8_t* output) {
   std::uint8_t* diff_run = output + cursor.new_position;
   const std::uint8_t* diff_bytes = in.diff_block + cursor.diff_position;
   // Only the part of the run that lines up with the old data gets an old
   // byte added; the rest keeps the difference byte as it stands.
-  const std::int64_t first = std::min<std::int64_t>(
-      entry.diff_length, std::max<std::int64_t>(0, -cursor.old_position));
+  const std::int64_t first =
+      std::min<std::int64_t>(entry.diff_length, std::max<std::int64_t>(0, -cursor.old_position));
   const std::int64_t last = std::max<std::int64_t>(
       first, std::min<std::int64_t>(entry.diff_length, in.old_length - cursor.old_position));
   copy_bytes(diff_run, diff_bytes, first);
@@ -69,8 +68,7 @@ void apply_control_entry(PatchCursor& cursor, const ControlEntry& entry,
 }
 
 bool patch_complete(const PatchCursor& cursor, const PatchInputs& in) {
-  return cursor.new_position == in.new_length &&
-         cursor.diff_position == in.diff_length &&
+  return cursor.new_position == in.new_length && cursor.diff_position == in.diff_length &&
          cursor.extra_position == in.extra_length;
 }
 

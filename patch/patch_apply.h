@@ -42,8 +42,8 @@ EntryFit check_control_entry(const PatchCursor& cursor, const ControlEntry& entr
 
 // Writes the entry's diff run and extra run into output (new_length bytes) and
 // advances the cursor. Only for an entry that check_control_entry passed.
-void apply_control_entry(PatchCursor& cursor, const ControlEntry& entry,
-                         const PatchInputs& inputs, std::uint8_t* output);
+void apply_control_entry(PatchCursor& cursor, const ControlEntry& entry, const PatchInputs& inputs,
+                         std::uint8_t* output);
 
 // True when the entries covered the whole output and used up both blocks.
 bool patch_complete(const PatchCursor& cursor, const PatchInputs& inputs);

@@ -68,8 +68,8 @@ PyObject* patch(PyObject* /*self*/, PyObject* args) {
       !hold_bytes(args, 4, extra_bytes)) {
     return nullptr;
   }
-  const PatchInputs inputs{old_bytes.held.data,  old_bytes.held.length,  new_length,
-                           diff_bytes.held.data, diff_bytes.held.length, extra_bytes.held.data,
+  const PatchInputs inputs{old_bytes.held.data,    old_bytes.held.length,  new_length,
+                           diff_bytes.held.data,   diff_bytes.held.length, extra_bytes.held.data,
                            extra_bytes.held.length};
 
   // The output is built in place in the result: a separate working buffer

@@ -78,12 +78,22 @@ TEST(DeltaScan, KnownDeltas) {
       {"identical", "abcdefghijklmnop", "abcdefghijklmnop", ".E", {{16, 0, -16}}, zeros(16), ""},
       {"aa", "aa", "aa", "..E", {{2, 0, -1}}, zeros(2), ""},
       {"last byte changed", "abc", "abd", ".E", {{2, 1, 0}}, zeros(2), "d"},
-      {"digits in front", alphabet, "0123456789" + alphabet, "EE", {{0, 10, 0}, {26, 0, -26}},
-       zeros(26), "0123456789"},
+      {"digits in front",
+       alphabet,
+       "0123456789" + alphabet,
+       "EE",
+       {{0, 10, 0}, {26, 0, -26}},
+       zeros(26),
+       "0123456789"},
       // The match of "here" inside "there" never beats the alignment by more
       // than 8 bytes, so it opens no entry; '!' - ',' is 0xF5.
-      {"hello", "hello world, hello there", "hello world! hello here", "..E", {{19, 4, 4}},
-       with_byte(zeros(19), 11, 0xF5), "here"},
+      {"hello",
+       "hello world, hello there",
+       "hello world! hello here",
+       "..E",
+       {{19, 4, 4}},
+       with_byte(zeros(19), 11, 0xF5),
+       "here"},
       // At scan position 1 the match ac must be weighed against a score that
       // no longer counts the byte at 0, which the scan has passed.
       {"score follows the scan position", "aaac", "aac", "E", {{2, 1, 1}}, zeros(2), "c"},
@@ -92,15 +102,30 @@ TEST(DeltaScan, KnownDeltas) {
       // After the x, the whole old data matches: 8 bytes beat the alignment
       // by exactly the margin and open no entry, 9 bytes beat it by more.
       {"match 8 bytes better", "abcdefgh", "xabcdefgh", "E", {{0, 9, 7}}, {}, "xabcdefgh"},
-      {"match 9 bytes better", "abcdefghi", "xabcdefghi", "EE", {{0, 1, 0}, {9, 0, -9}},
-       zeros(9), "x"},
+      {"match 9 bytes better",
+       "abcdefghi",
+       "xabcdefghi",
+       "EE",
+       {{0, 1, 0}, {9, 0, -9}},
+       zeros(9),
+       "x"},
       // The overlap of the second entry is split evenly, so it all goes to
       // the backward side: that entry only moves the old position.
-      {"one byte in front of a repeat", twice, "x" + twice, "EEE",
-       {{0, 1, 11}, {0, 0, -11}, {22, 0, -11}}, zeros(22), "x"},
+      {"one byte in front of a repeat",
+       twice,
+       "x" + twice,
+       "EEE",
+       {{0, 1, 11}, {0, 0, -11}, {22, 0, -11}},
+       zeros(22),
+       "x"},
       // The first entry is emitted at scan position 0 with both extensions empty.
-      {"swapped halves", alphabet, alphabet.substr(13) + alphabet.substr(0, 13), "EEE",
-       {{0, 0, 13}, {13, 0, -26}, {13, 0, -13}}, zeros(26), ""},
+      {"swapped halves",
+       alphabet,
+       alphabet.substr(13) + alphabet.substr(0, 13),
+       "EEE",
+       {{0, 0, 13}, {13, 0, -26}, {13, 0, -13}},
+       zeros(26),
+       ""},
   };
   for (const Example& example : examples) {
     SCOPED_TRACE(example.name);
@@ -158,8 +183,8 @@ TEST(DeltaScan, RoundTripsThroughPatch) {
     const Bytes old_data = random_bytes(random, random() % 1500, alphabet);
     const Bytes new_data = round % 10 == 0 ? random_bytes(random, random() % 300, alphabet)
                                            : edited(old_data, random, alphabet);
-    SCOPED_TRACE(testing::Message() << "round " << round << ": old " << old_data.size()
-                                    << ", new " << new_data.size());
+    SCOPED_TRACE(testing::Message() << "round " << round << ": old " << old_data.size() << ", new "
+                                    << new_data.size());
     const Scanned scanned = scan(old_data, new_data);
 
     std::int64_t diff_total = 0, extra_total = 0, old_position = 0;
@@ -202,26 +227,25 @@ core::ControlEntry reference_emit(core::DeltaScan& scan, const Bytes& old_data,
     }
     return best_length;
   };
-  std::int32_t forward = choose(
-      std::min(scan.scan_position - scan.new_anchor, old_length - scan.old_anchor),
-      [&](std::int32_t k) {
-        return old_data[scan.old_anchor + k - 1] == new_data[scan.new_anchor + k - 1];
-      });
+  std::int32_t forward =
+      choose(std::min(scan.scan_position - scan.new_anchor, old_length - scan.old_anchor),
+             [&](std::int32_t k) {
+               return old_data[scan.old_anchor + k - 1] == new_data[scan.new_anchor + k - 1];
+             });
   std::int32_t backward = 0;
   if (scan.scan_position < static_cast<std::int32_t>(new_data.size())) {
-    backward = choose(std::min(scan.scan_position - scan.new_anchor, scan.match_position),
-                      [&](std::int32_t k) {
-                        return old_data[scan.match_position - k] ==
-                               new_data[scan.scan_position - k];
-                      });
+    backward = choose(
+        std::min(scan.scan_position - scan.new_anchor, scan.match_position), [&](std::int32_t k) {
+          return old_data[scan.match_position - k] == new_data[scan.scan_position - k];
+        });
   }
   const std::int32_t overlap = scan.new_anchor + forward - (scan.scan_position - backward);
   std::int32_t running = 0, best = 0, split = 0;
   for (std::int32_t i = 0; i < overlap; ++i) {
     running += new_data[scan.new_anchor + forward - overlap + i] ==
                old_data[scan.old_anchor + forward - overlap + i];
-    running -= new_data[scan.scan_position - backward + i] ==
-               old_data[scan.match_position - backward + i];
+    running -=
+        new_data[scan.scan_position - backward + i] == old_data[scan.match_position - backward + i];
     if (running > best) {
       best = running;
       split = i + 1;
@@ -232,8 +256,8 @@ core::ControlEntry reference_emit(core::DeltaScan& scan, const Bytes& old_data,
     backward -= split;
   }
   const std::int32_t extra = scan.scan_position - backward - (scan.new_anchor + forward);
-  const core::ControlEntry entry{
-      forward, extra, scan.match_position - backward - (scan.old_anchor + forward)};
+  const core::ControlEntry entry{forward, extra,
+                                 scan.match_position - backward - (scan.old_anchor + forward)};
   scan.diff_fill += forward;
   scan.extra_fill += extra;
   scan.new_anchor = scan.scan_position - backward;
@@ -271,8 +295,8 @@ TEST(DeltaScan, EmissionMatchesTheBytewiseRule) {
     const auto aids = core::make_search_aids(suffix_array.data(), old_data.data(), old_length,
                                              new_data.data(), new_length);
     ASSERT_NE(aids, nullptr);
-    const core::DeltaInputs inputs{old_data.data(),     old_length, new_data.data(), new_length,
-                                   suffix_array.data(), aids.get()};
+    const core::DeltaInputs inputs{old_data.data(), old_length,          new_data.data(),
+                                   new_length,      suffix_array.data(), aids.get()};
     Bytes diff_buffer(new_data.size() + 1), extra_buffer(new_data.size() + 1);
     core::DeltaScan state;
     while (!core::scan_finished(state, inputs)) {

@@ -22,8 +22,8 @@ TEST(CommonPrefixLength, StopsAtFirstDifferenceOrEitherEnd) {
     std::int32_t b_length;
     std::int32_t expected;
   } const cases[] = {
-      {"abc", 3, "abd", 3, 2}, {"abc", 3, "ab", 2, 2}, {"ab", 2, "abc", 3, 2},
-      {"abc", 3, "abc", 3, 3}, {"xbc", 3, "abc", 3, 0}, {"abc", 0, "abc", 3, 0},
+      {"abc", 3, "abd", 3, 2},  {"abc", 3, "ab", 2, 2},   {"ab", 2, "abc", 3, 2},
+      {"abc", 3, "abc", 3, 3},  {"xbc", 3, "abc", 3, 0},  {"abc", 0, "abc", 3, 0},
       {"abc", 3, "abc", -1, 0}, {"abc", -5, "abc", 3, 0},
   };
   for (const Case& c : cases) {
@@ -93,9 +93,9 @@ TEST(FindLongestMatch, ReturnsAMaximalMatchWithinBothRanges) {
     ASSERT_GE(found.position, 0);
     ASSERT_LE(found.position, static_cast<std::int32_t>(old_data.size()));
     const auto rest = static_cast<std::int32_t>(old_data.size()) - found.position;
-    EXPECT_EQ(found.length, core::common_prefix_length(old_data.data() + found.position, rest,
-                                                       target.data(),
-                                                       static_cast<std::int32_t>(target.size())))
+    EXPECT_EQ(found.length,
+              core::common_prefix_length(old_data.data() + found.position, rest, target.data(),
+                                         static_cast<std::int32_t>(target.size())))
         << "round " << round;
   }
 }
@@ -148,18 +148,17 @@ TEST(FindLongestMatchAided, AgreesWithThePlainSearch) {
         ASSERT_TRUE(core::find_stretches(target.data(), target_length, &target_stretches));
         Search plain{-1, -1};
         Search fast{-1, -1};
-        plain.length = core::find_longest_match(suffix_array.data(), old_data.data(), old_length,
-                                                target.data(), target_length, 0, old_length,
-                                                &plain.position);
+        plain.length =
+            core::find_longest_match(suffix_array.data(), old_data.data(), old_length,
+                                     target.data(), target_length, 0, old_length, &plain.position);
         fast.length = core::find_longest_match_aided(
-            *aids, suffix_array.data(), old_data.data(), old_length, target.data(),
-            target_length,
+            *aids, suffix_array.data(), old_data.data(), old_length, target.data(), target_length,
             round % 5 == 0 ? core::PeriodicSpan{} : core::span_from(target_stretches, 0),
             &fast.position);
-        ASSERT_EQ(fast.length, plain.length) << "size " << size << " kind " << kind
-                                             << " round " << round;
-        ASSERT_EQ(fast.position, plain.position) << "size " << size << " kind " << kind
-                                                 << " round " << round;
+        ASSERT_EQ(fast.length, plain.length)
+            << "size " << size << " kind " << kind << " round " << round;
+        ASSERT_EQ(fast.position, plain.position)
+            << "size " << size << " kind " << kind << " round " << round;
       }
     }
   }

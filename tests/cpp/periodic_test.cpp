@@ -16,7 +16,8 @@ using core_test::Bytes;
 
 Bytes repeat(const std::string& unit, std::size_t length) {
   Bytes out(length);
-  for (std::size_t i = 0; i < length; ++i) out[i] = static_cast<std::uint8_t>(unit[i % unit.size()]);
+  for (std::size_t i = 0; i < length; ++i)
+    out[i] = static_cast<std::uint8_t>(unit[i % unit.size()]);
   return out;
 }
 
@@ -70,9 +71,9 @@ TEST(Agreement, NeverClaimsABytePastTheFirstDifference) {
       ASSERT_LE(x + forward, static_cast<std::int32_t>(a.size()));
       ASSERT_LE(y + forward, static_cast<std::int32_t>(b.size()));
       for (std::int32_t i = 0; i < forward; ++i) ASSERT_EQ(a[x + i], b[y + i]) << round;
-      const std::int32_t backward = core::agreement_before(
-          core::span_before(a_list, x + 1), a.data() + x + 1, core::span_before(b_list, y + 1),
-          b.data() + y + 1);
+      const std::int32_t backward =
+          core::agreement_before(core::span_before(a_list, x + 1), a.data() + x + 1,
+                                 core::span_before(b_list, y + 1), b.data() + y + 1);
       ASSERT_LE(backward, x + 1);
       ASSERT_LE(backward, y + 1);
       for (std::int32_t j = 1; j <= backward; ++j) ASSERT_EQ(a[x + 1 - j], b[y + 1 - j]) << round;

@@ -32,8 +32,8 @@ Group make_group(std::int32_t start, const Ints& members_in_order, const Ints& k
 
 bool refine(Group& group) {
   core::RefineStack pending;
-  const bool refined = core::refine_group(group.suffix_array.data(), group.rank.data(),
-                                          group.start, group.length, group.length, pending);
+  const bool refined = core::refine_group(group.suffix_array.data(), group.rank.data(), group.start,
+                                          group.length, group.length, pending);
   EXPECT_EQ(pending.size(), 0u);
   return refined;
 }
@@ -45,11 +45,14 @@ testing::AssertionResult refined_in_key_order(const Group& group, const Ints& ke
   Ints sorted_keys = keys;
   std::sort(sorted_keys.begin(), sorted_keys.end());
   for (std::int32_t p = 0; p < group.length; ++p) {
-    const std::int32_t last = start - 1 + static_cast<std::int32_t>(
-        std::upper_bound(sorted_keys.begin(), sorted_keys.end(), keys[p]) - sorted_keys.begin());
+    const std::int32_t last =
+        start - 1 +
+        static_cast<std::int32_t>(
+            std::upper_bound(sorted_keys.begin(), sorted_keys.end(), keys[p]) -
+            sorted_keys.begin());
     if (group.rank[p] != last) {
-      return testing::AssertionFailure() << "rank of member " << p << " is " << group.rank[p]
-                                         << ", expected " << last;
+      return testing::AssertionFailure()
+             << "rank of member " << p << " is " << group.rank[p] << ", expected " << last;
     }
     if (group.rank[group.length + p] != keys[p]) {
       return testing::AssertionFailure() << "key entry of member " << p << " was written";
@@ -61,15 +64,17 @@ testing::AssertionResult refined_in_key_order(const Group& group, const Ints& ke
     const std::int32_t entry = group.suffix_array[start + i];
     if (same_key.second - same_key.first == 1) {
       if (entry != -1) return testing::AssertionFailure() << "entry " << start + i << " not marked";
-    } else if (entry < 0 || entry >= group.length || placed[entry] || keys[entry] != sorted_keys[i]) {
-      return testing::AssertionFailure() << "entry " << start + i << " holds " << entry
-                                         << ", out of key order";
+    } else if (entry < 0 || entry >= group.length || placed[entry] ||
+               keys[entry] != sorted_keys[i]) {
+      return testing::AssertionFailure()
+             << "entry " << start + i << " holds " << entry << ", out of key order";
     } else {
       placed[entry] = true;
     }
   }
   for (std::int32_t i = 0; i < start; ++i) {
-    if (group.suffix_array[i] != -99) return testing::AssertionFailure() << "entry " << i << " written";
+    if (group.suffix_array[i] != -99)
+      return testing::AssertionFailure() << "entry " << i << " written";
   }
   return testing::AssertionSuccess();
 }

@@ -87,7 +87,8 @@ Ints build_on_junk(const Bytes& data, std::mt19937& random) {
   suffix_array.resize(n + 1);
   rank.resize(n + 1);
   for (std::size_t k = 0; k <= n; ++k) {
-    EXPECT_EQ(rank[suffix_array[k]], static_cast<std::int32_t>(k)) << "rank is not the inverse at " << k;
+    EXPECT_EQ(rank[suffix_array[k]], static_cast<std::int32_t>(k))
+        << "rank is not the inverse at " << k;
   }
   return suffix_array;
 }
@@ -110,8 +111,10 @@ TEST(SuffixArray, EdgeCases) {
       {"distinct bytes", {9, 255, 1, 128}, {4, 2, 0, 3, 1}, 1},
       {"distinct bytes with a 0", {3, 0, 200, 1}, {4, 1, 3, 0, 2}, 2},
       {"high bytes after low ones", {200, 100, 200, 100}, {4, 3, 1, 2, 0}, -1},
-      {"high bytes after low ones, repeated", {128, 127, 128, 127, 255, 0},
-       {6, 5, 1, 3, 0, 2, 4}, -1},
+      {"high bytes after low ones, repeated",
+       {128, 127, 128, 127, 255, 0},
+       {6, 5, 1, 3, 0, 2, 4},
+       -1},
   };
   std::mt19937 random(1);
   for (const EdgeCase& c : cases) {

@@ -54,10 +54,13 @@ struct Applied {
 inline Applied apply_delta(const Bytes& old_data, std::int32_t new_length,
                            const std::vector<Triple>& entries, const Bytes& diff_block,
                            const Bytes& extra_block) {
-  const core::PatchInputs inputs{old_data.data(),   static_cast<std::int32_t>(old_data.size()),
-                                 new_length,        diff_block.data(),
+  const core::PatchInputs inputs{old_data.data(),
+                                 static_cast<std::int32_t>(old_data.size()),
+                                 new_length,
+                                 diff_block.data(),
                                  static_cast<std::int32_t>(diff_block.size()),
-                                 extra_block.data(), static_cast<std::int32_t>(extra_block.size())};
+                                 extra_block.data(),
+                                 static_cast<std::int32_t>(extra_block.size())};
   Applied applied{Outcome::kRebuilt, Bytes(new_length > 0 ? new_length : 0)};
   core::PatchCursor cursor;
   for (const Triple& t : entries) {

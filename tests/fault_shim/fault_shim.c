@@ -4,9 +4,9 @@
  * dynamically (LD_PRELOAD), this library interposes the interpreter functions
  * through which core.so obtains memory and objects. Build it against the
  * headers of the interpreter it goes into: the byte-string maker is
- * PyString_FromStringAndSize on 2.7 and PyBytes_FromStringAndSize on 3. Calls made from anywhere else are
- * forwarded untouched; calls made from core.so, once fault_shim_attach() has
- * located it, are also:
+ * PyString_FromStringAndSize on 2.7 and PyBytes_FromStringAndSize on 3. Calls made from anywhere
+ * else are forwarded untouched; calls made from core.so, once fault_shim_attach() has located it,
+ * are also:
  *   - counted per function, since the last fault_shim_reset();
  *   - failed on request: fault_shim_arm(name, n) makes the n-th counted call of
  *     that function fail. PyMem_Malloc then returns NULL without an error set,
@@ -30,7 +30,7 @@
  * Nothing refers to libpython at link time: its functions are looked up at
  * run time, so the library also loads into a process without it.
  */
-#include <Python.h>  /* first: it sets _GNU_SOURCE, which dlfcn.h needs */
+#include <Python.h> /* first: it sets _GNU_SOURCE, which dlfcn.h needs */
 
 #include <dlfcn.h>
 #include <link.h>
@@ -58,21 +58,20 @@ enum Function {
 #define BYTES_FROM_NAME "PyString_FromStringAndSize"
 #endif
 
-static const char *const function_names[kFunctionCount] = {
-    "PyMem_Malloc",  "PyMem_Free",      "PyList_New",
-    "PyTuple_New",   "PyLong_FromLong", "PyList_Append",
-    BYTES_FROM_NAME,
+static const char* const function_names[kFunctionCount] = {
+    "PyMem_Malloc",    "PyMem_Free",    "PyList_New",    "PyTuple_New",
+    "PyLong_FromLong", "PyList_Append", BYTES_FROM_NAME,
 };
 
-static void *(*real_mem_malloc)(size_t);
-static void (*real_mem_free)(void *);
-static PyObject *(*real_list_new)(Py_ssize_t);
-static PyObject *(*real_tuple_new)(Py_ssize_t);
-static PyObject *(*real_long_from_long)(long);
-static int (*real_list_append)(PyObject *, PyObject *);
-static PyObject *(*real_string_from_string_and_size)(const char *, Py_ssize_t);
-static void (*real_err_set_string)(PyObject *, const char *);
-static PyObject **memory_error_type;
+static void* (*real_mem_malloc)(size_t);
+static void (*real_mem_free)(void*);
+static PyObject* (*real_list_new)(Py_ssize_t);
+static PyObject* (*real_tuple_new)(Py_ssize_t);
+static PyObject* (*real_long_from_long)(long);
+static int (*real_list_append)(PyObject*, PyObject*);
+static PyObject* (*real_string_from_string_and_size)(const char*, Py_ssize_t);
+static void (*real_err_set_string)(PyObject*, const char*);
+static PyObject** memory_error_type;
 
 /* core.so's mapped address range; empty until fault_shim_attach(). */
 static uintptr_t core_begin;
@@ -85,7 +84,7 @@ static int injected;
 
 /* Blocks core.so allocated and has not freed, and objects handed to it. */
 struct PointerSet {
-  void **items;
+  void** items;
   size_t size;
   size_t capacity;
 };
@@ -94,25 +93,25 @@ static struct PointerSet core_objects;
 static long foreign_frees;
 
 /* NULL in a process without libpython, which then never calls the shim. */
-static void *next_symbol(const char *name) { return dlsym(RTLD_NEXT, name); }
+static void* next_symbol(const char* name) { return dlsym(RTLD_NEXT, name); }
 
 __attribute__((constructor)) static void resolve_real_functions(void) {
-  real_mem_malloc = (void *(*)(size_t))next_symbol("PyMem_Malloc");
-  real_mem_free = (void (*)(void *))next_symbol("PyMem_Free");
+  real_mem_malloc = (void* (*)(size_t))next_symbol("PyMem_Malloc");
+  real_mem_free = (void (*)(void*))next_symbol("PyMem_Free");
   real_list_new = (PyObject * (*)(Py_ssize_t)) next_symbol("PyList_New");
   real_tuple_new = (PyObject * (*)(Py_ssize_t)) next_symbol("PyTuple_New");
   real_long_from_long = (PyObject * (*)(long)) next_symbol("PyLong_FromLong");
-  real_list_append = (int (*)(PyObject *, PyObject *))next_symbol("PyList_Append");
+  real_list_append = (int (*)(PyObject*, PyObject*))next_symbol("PyList_Append");
   real_string_from_string_and_size =
-      (PyObject * (*)(const char *, Py_ssize_t)) next_symbol(BYTES_FROM_NAME);
-  real_err_set_string = (void (*)(PyObject *, const char *))next_symbol("PyErr_SetString");
-  memory_error_type = (PyObject **)next_symbol("PyExc_MemoryError");
+      (PyObject * (*)(const char*, Py_ssize_t)) next_symbol(BYTES_FROM_NAME);
+  real_err_set_string = (void (*)(PyObject*, const char*))next_symbol("PyErr_SetString");
+  memory_error_type = (PyObject**)next_symbol("PyExc_MemoryError");
 }
 
-static void set_add(struct PointerSet *set, void *item) {
+static void set_add(struct PointerSet* set, void* item) {
   if (set->size == set->capacity) {
     size_t capacity = set->capacity ? set->capacity * 2 : 256;
-    void **items = realloc(set->items, capacity * sizeof(void *));
+    void** items = realloc(set->items, capacity * sizeof(void*));
     if (items == NULL) {
       fprintf(stderr, "fault_shim: out of memory for tracking\n");
       abort();
@@ -124,11 +123,11 @@ static void set_add(struct PointerSet *set, void *item) {
 }
 
 /* Order does not matter: the last item fills the gap. */
-static void set_remove_at(struct PointerSet *set, size_t index) {
+static void set_remove_at(struct PointerSet* set, size_t index) {
   set->items[index] = set->items[--set->size];
 }
 
-static int set_remove(struct PointerSet *set, void *item) {
+static int set_remove(struct PointerSet* set, void* item) {
   for (size_t i = 0; i < set->size; ++i) {
     if (set->items[i] == item) {
       set_remove_at(set, i);
@@ -138,7 +137,7 @@ static int set_remove(struct PointerSet *set, void *item) {
   return 0;
 }
 
-static int called_from_core(const void *return_address) {
+static int called_from_core(const void* return_address) {
   uintptr_t address = (uintptr_t)return_address;
   return address >= core_begin && address < core_end;
 }
@@ -153,12 +152,12 @@ static int count_and_check(enum Function function) {
 
 static void set_injected_error(enum Function function) {
   char message[96];
-  snprintf(message, sizeof message, "injected failure: %s call %ld",
-           function_names[function], call_counts[function]);
+  snprintf(message, sizeof message, "injected failure: %s call %ld", function_names[function],
+           call_counts[function]);
   real_err_set_string(*memory_error_type, message);
 }
 
-static PyObject *track_object(PyObject *object) {
+static PyObject* track_object(PyObject* object) {
   if (object != NULL) {
     Py_INCREF(object);
     set_add(&core_objects, object);
@@ -166,15 +165,15 @@ static PyObject *track_object(PyObject *object) {
   return object;
 }
 
-void *PyMem_Malloc(size_t size) {
+void* PyMem_Malloc(size_t size) {
   if (!called_from_core(__builtin_return_address(0))) return real_mem_malloc(size);
   if (count_and_check(kMemMalloc)) return NULL;
-  void *block = real_mem_malloc(size);
+  void* block = real_mem_malloc(size);
   if (block != NULL) set_add(&core_blocks, block);
   return block;
 }
 
-void PyMem_Free(void *block) {
+void PyMem_Free(void* block) {
   if (called_from_core(__builtin_return_address(0)) && block != NULL) {
     ++call_counts[kMemFree];
     if (!set_remove(&core_blocks, block)) ++foreign_frees;
@@ -182,7 +181,7 @@ void PyMem_Free(void *block) {
   real_mem_free(block);
 }
 
-PyObject *PyList_New(Py_ssize_t size) {
+PyObject* PyList_New(Py_ssize_t size) {
   if (!called_from_core(__builtin_return_address(0))) return real_list_new(size);
   if (count_and_check(kListNew)) {
     set_injected_error(kListNew);
@@ -191,24 +190,24 @@ PyObject *PyList_New(Py_ssize_t size) {
   return track_object(real_list_new(size));
 }
 
-PyObject *PyTuple_New(Py_ssize_t size) {
+PyObject* PyTuple_New(Py_ssize_t size) {
   if (!called_from_core(__builtin_return_address(0))) return real_tuple_new(size);
   if (count_and_check(kTupleNew)) {
     set_injected_error(kTupleNew);
     return NULL;
   }
   /* The empty tuple is shared, like short strings. */
-  PyObject *tuple = real_tuple_new(size);
+  PyObject* tuple = real_tuple_new(size);
   return size > 0 ? track_object(tuple) : tuple;
 }
 
-PyObject *PyLong_FromLong(long value) {
+PyObject* PyLong_FromLong(long value) {
   if (!called_from_core(__builtin_return_address(0))) return real_long_from_long(value);
   if (count_and_check(kLongFromLong)) {
     set_injected_error(kLongFromLong);
     return NULL;
   }
-  PyObject *number = real_long_from_long(value);
+  PyObject* number = real_long_from_long(value);
 #if PY_MAJOR_VERSION >= 3
   /* Python 3 shares its small integers; 2.7's longs are always new. */
   if (value >= -5 && value <= 256) return number;
@@ -216,7 +215,7 @@ PyObject *PyLong_FromLong(long value) {
   return track_object(number);
 }
 
-int PyList_Append(PyObject *list, PyObject *item) {
+int PyList_Append(PyObject* list, PyObject* item) {
   if (!called_from_core(__builtin_return_address(0))) return real_list_append(list, item);
   if (count_and_check(kListAppend)) {
     set_injected_error(kListAppend);
@@ -225,7 +224,7 @@ int PyList_Append(PyObject *list, PyObject *item) {
   return real_list_append(list, item);
 }
 
-PyObject *PyBytes_FromStringAndSize(const char *bytes, Py_ssize_t size) {
+PyObject* PyBytes_FromStringAndSize(const char* bytes, Py_ssize_t size) {
   if (!called_from_core(__builtin_return_address(0))) {
     return real_string_from_string_and_size(bytes, size);
   }
@@ -233,7 +232,7 @@ PyObject *PyBytes_FromStringAndSize(const char *bytes, Py_ssize_t size) {
     set_injected_error(kStringFromStringAndSize);
     return NULL;
   }
-  PyObject *string = real_string_from_string_and_size(bytes, size);
+  PyObject* string = real_string_from_string_and_size(bytes, size);
   /* The empty string, and a one-byte string copied from bytes, are shared. */
   const int shared = size == 0 || (size == 1 && bytes != NULL);
   return shared ? string : track_object(string);
@@ -241,18 +240,18 @@ PyObject *PyBytes_FromStringAndSize(const char *bytes, Py_ssize_t size) {
 
 /* ---- Control, called from Python through ctypes.PyDLL ---- */
 
-static int find_core(struct dl_phdr_info *info, size_t info_size, void *found) {
+static int find_core(struct dl_phdr_info* info, size_t info_size, void* found) {
   (void)info_size;
-  const char *slash = strrchr(info->dlpi_name, '/');
-  const char *base = slash != NULL ? slash + 1 : info->dlpi_name;
+  const char* slash = strrchr(info->dlpi_name, '/');
+  const char* base = slash != NULL ? slash + 1 : info->dlpi_name;
   /* core.so on 2.7; core.cpython-313-x86_64-linux-gnu.so and the like on 3. */
   size_t length = strlen(base);
   if (strncmp(base, "core.", 5) != 0 || length < 7 || strcmp(base + length - 3, ".so") != 0) {
     return 0;
   }
-  ++*(int *)found;
+  ++*(int*)found;
   for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
-    const ElfW(Phdr) *segment = &info->dlpi_phdr[i];
+    const ElfW(Phdr)* segment = &info->dlpi_phdr[i];
     if (segment->p_type != PT_LOAD) continue;
     uintptr_t begin = info->dlpi_addr + segment->p_vaddr;
     uintptr_t end = begin + segment->p_memsz;
@@ -272,7 +271,7 @@ int fault_shim_attach(void) {
   return found == 1;
 }
 
-static int function_index(const char *name) {
+static int function_index(const char* name) {
   for (int i = 0; i < kFunctionCount; ++i) {
     if (strcmp(function_names[i], name) == 0) return i;
   }
@@ -289,7 +288,7 @@ void fault_shim_reset(void) {
 
 /* Fails the call-th call (from 1) of `name` counted since the last reset.
  * Returns 0, or -1 for a name the shim does not interpose. */
-int fault_shim_arm(const char *name, long call) {
+int fault_shim_arm(const char* name, long call) {
   int function = function_index(name);
   if (function < 0 || function == kMemFree) return -1;
   armed_function = function;
@@ -297,7 +296,7 @@ int fault_shim_arm(const char *name, long call) {
   return 0;
 }
 
-long fault_shim_calls(const char *name) {
+long fault_shim_calls(const char* name) {
   int function = function_index(name);
   return function < 0 ? -1 : call_counts[function];
 }
@@ -329,7 +328,7 @@ long fault_shim_release_objects(void) {
     dropped = 0;
     size_t i = 0;
     while (i < core_objects.size) {
-      PyObject *object = core_objects.items[i];
+      PyObject* object = core_objects.items[i];
       if (Py_REFCNT(object) == 1) {
         set_remove_at(&core_objects, i);
         Py_DECREF(object);
@@ -341,7 +340,7 @@ long fault_shim_release_objects(void) {
   }
   long still_referenced = (long)core_objects.size;
   while (core_objects.size > 0) {
-    PyObject *object = core_objects.items[core_objects.size - 1];
+    PyObject* object = core_objects.items[core_objects.size - 1];
     --core_objects.size;
     Py_DECREF(object);
   }

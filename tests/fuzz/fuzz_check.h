@@ -6,11 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_REQUIRE(condition)                                              \
-  do {                                                                       \
-    if (!(condition)) {                                                      \
-      std::fprintf(stderr, "%s:%d: property broken: %s\n", __FILE__,         \
-                   __LINE__, #condition);                                    \
-      std::abort();                                                          \
-    }                                                                        \
+#define FUZZ_REQUIRE(condition)                                                             \
+  do {                                                                                      \
+    if (!(condition)) {                                                                     \
+      std::fprintf(stderr, "%s:%d: property broken: %s\n", __FILE__, __LINE__, #condition); \
+      std::abort();                                                                         \
+    }                                                                                       \
   } while (false)

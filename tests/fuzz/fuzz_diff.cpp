@@ -56,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::unique_ptr<std::int32_t[]> suffix_array(new std::int32_t[split + 1]);
   {
     const std::unique_ptr<std::int32_t[]> rank(new std::int32_t[split + 1]);
-    FUZZ_REQUIRE(core::build_suffix_array(suffix_array.get(), rank.get(), old_data.get(),
-                                          old_length));
+    FUZZ_REQUIRE(
+        core::build_suffix_array(suffix_array.get(), rank.get(), old_data.get(), old_length));
   }
 
   const std::size_t block_size = rest - split + 1;
@@ -89,7 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   FUZZ_REQUIRE(plain_scan.diff_fill == scan.diff_fill && plain_scan.extra_fill == scan.extra_fill);
   FUZZ_REQUIRE(std::equal(diff_block.get(), diff_block.get() + scan.diff_fill, plain_diff.get()));
-  FUZZ_REQUIRE(std::equal(extra_block.get(), extra_block.get() + scan.extra_fill, plain_extra.get()));
+  FUZZ_REQUIRE(
+      std::equal(extra_block.get(), extra_block.get() + scan.extra_fill, plain_extra.get()));
 
   std::int64_t diff_sum = 0;
   std::int64_t extra_sum = 0;
@@ -112,8 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_REQUIRE(cursor.old_position >= 0 &&
                    cursor.old_position + entry.diff_length <= old_length);
     }
-    FUZZ_REQUIRE(core::check_control_entry(cursor, entry, patch_inputs) ==
-                 core::EntryFit::kFits);
+    FUZZ_REQUIRE(core::check_control_entry(cursor, entry, patch_inputs) == core::EntryFit::kFits);
     core::apply_control_entry(cursor, entry, patch_inputs, output.get());
   }
   FUZZ_REQUIRE(core::patch_complete(cursor, patch_inputs));

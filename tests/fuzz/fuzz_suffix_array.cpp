@@ -18,8 +18,7 @@ namespace {
 constexpr std::int32_t kJunk = 0x5A5A5A5A;
 
 // Unsigned bytes; a suffix that is a prefix of another orders first.
-bool suffix_less(const std::uint8_t* data, std::int32_t length, std::int32_t a,
-                 std::int32_t b) {
+bool suffix_less(const std::uint8_t* data, std::int32_t length, std::int32_t a, std::int32_t b) {
   return std::lexicographical_compare(data + a, data + length, data + b, data + length);
 }
 
@@ -36,8 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::fill(suffix_array.get(), suffix_array.get() + entries, kJunk);
   std::fill(rank.get(), rank.get() + entries, kJunk);
 
-  FUZZ_REQUIRE(core::build_suffix_array(suffix_array.get(), rank.get(), old_data.get(),
-                                        old_length));
+  FUZZ_REQUIRE(
+      core::build_suffix_array(suffix_array.get(), rank.get(), old_data.get(), old_length));
 
   std::vector<bool> seen(entries, false);
   for (std::int32_t k = 0; k <= old_length; ++k) {
