@@ -5,14 +5,14 @@
 # interpreter that tools/find-python27 picks; BENCH_CAP=seconds bounds each
 # diff of the benchmark (default 120).
 PYTHON27 ?= $(shell tools/find-python27)
-MODULE_DIR := build/py27
+MODULE_DIR = build/py$(shell tools/python-tag $(PYTHON27))
 BENCH_BUILD := build/cmake-bench
 BENCH_CAP ?= 120
 
 .PHONY: module demo check bench bench-quick bench-tools clean
 
 module:
-	$(PYTHON27) setup.py -q build_ext --build-lib $(MODULE_DIR) --build-temp build/tmp27
+	tools/build-module $(PYTHON27) $(MODULE_DIR) >/dev/null
 
 demo: module
 	PYTHONPATH=$(MODULE_DIR) $(PYTHON27) samples/demo.py

@@ -1,8 +1,10 @@
-"""Builds the extension module `core` the way the interpreter builds its own."""
+"""Builds the extension module `core` for the interpreter that runs this script
+(pip, or `setup.py build_ext`), through the project's one CMake build."""
 import base64
 import hashlib
 import os
 import shutil
+import subprocess
 import sys
 import sysconfig
 import zipfile
@@ -12,29 +14,37 @@ from setuptools.command.build_ext import build_ext
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-SOURCES = [
-    'module/core_module.cpp',
-    'module/held_bytes.cpp',
-    'delta/suffix_array.cpp',
-    'delta/match_search.cpp',
-    'delta/periodic.cpp',
-    'delta/delta_scan.cpp',
-    'delta/diff_operation.cpp',
-    'patch/patch_apply.cpp',
-    'patch/patch_operation.cpp',
-    'codec/int64_codec.cpp',
-    'codec/codec_operations.cpp',
-]
+
+class BuildWithCMake(build_ext):
+    """Builds the module with the project's CMake build (CMakeLists.txt), for
+    the interpreter that runs this script: the sources and flags live there
+    alone, and every other build reads them from there too."""
+
+    def build_extension(self, ext):
+        build_dir = os.path.abspath(os.path.join(self.build_temp, 'cmake'))
+        if not os.path.isdir(build_dir):
+            os.makedirs(build_dir)
+        configure = ['cmake', '-S', HERE, '-B', build_dir, '-DCORE_MODULE=ON',
+                     '-DCORE_TESTS=OFF', '-DPython_EXECUTABLE=' + sys.executable,
+                     '-DCORE_INSTALL_DIR=' + os.path.abspath(os.path.dirname(
+                         self.get_ext_fullpath(ext.name)))]
+        run_quietly(configure)
+        run_quietly(['cmake', '--build', build_dir, '--target', 'core', '-j2'])
+        run_quietly(['cmake', '--install', build_dir])
+        # CMake names the module with the interpreter's own suffix, as
+        # distutils does.
+        if not os.path.exists(self.get_ext_fullpath(ext.name)):
+            raise RuntimeError('the CMake build did not produce %s'
+                               % self.get_ext_fullpath(ext.name))
 
 
-class BuildCpp(build_ext):
-    """Drops the interpreter's C-only warning flag, which C++ compilers reject."""
-
-    def build_extensions(self):
-        compiler_so = self.compiler.compiler_so
-        if '-Wstrict-prototypes' in compiler_so:
-            compiler_so.remove('-Wstrict-prototypes')
-        build_ext.build_extensions(self)
+def run_quietly(command):
+    """Runs a build step; its output is shown only when it fails."""
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    output = process.communicate()[0]
+    if process.returncode != 0:
+        sys.stderr.write(output.decode('utf-8', 'replace'))
+        raise RuntimeError('%s failed with status %d' % (' '.join(command), process.returncode))
 
 
 class BuildWheel(Command):
@@ -93,19 +103,10 @@ class BuildWheel(Command):
                 archive.writestr(path, data)
 
 
-core = Extension(
-    'core',
-    sources=SOURCES,
-    include_dirs=[HERE],
-    language='c++',
-    extra_compile_args=['-std=c++17', '-fvisibility=hidden', '-Wno-register',
-                        '-Wall', '-Wextra'] + os.environ.get('CORE_EXTRA_CFLAGS', '').split(),
-    # The init function (initcore, PyInit_core) is the only symbol exported.
-    extra_link_args=['-Wl,--version-script=' + os.path.join(HERE, 'module', 'exports.map')]
-    + os.environ.get('CORE_EXTRA_LDFLAGS', '').split(),
-)
+# Sources and flags are CMake's (CMakeLists.txt); the list here stays empty.
+core = Extension('core', sources=[])
 
-COMMANDS = {'build_ext': BuildCpp}
+COMMANDS = {'build_ext': BuildWithCMake}
 try:
     import wheel  # noqa: F401 (its bdist_wheel does the real thing)
 except ImportError:

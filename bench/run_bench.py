@@ -8,7 +8,7 @@ back and every peer delta decoded: a result that does not rebuild the new
 file stops the run, it is not a figure.
 
 Usage (from the repository root, as `make bench` runs it):
-  PYTHONPATH=build/py27 python bench/run_bench.py --tools build/cmake-bench/bench
+  PYTHONPATH=build/py2.7 python bench/run_bench.py --tools build/cmake-bench/bench
       [--quick] [--cap SECONDS] [--output bench/results.md]
 """
 

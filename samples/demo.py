@@ -1,7 +1,7 @@
 """Diffs two versions of a file, patches the old one back into the new one,
 and shows what the Delta costs and how the integer codec writes numbers.
 
-Usage: PYTHONPATH=build/py27 python samples/demo.py [OLD NEW]
+Usage: PYTHONPATH=build/py2.7 python samples/demo.py [OLD NEW]
 
 Without arguments it runs on the two versions of a weather station's
 configuration that sit next to this script (text settings followed by a
@@ -18,7 +18,7 @@ try:
     import core
 except ImportError:
     sys.exit('demo: cannot import core; build it with `make module` and run '
-             'with PYTHONPATH=build/py27')
+             'with PYTHONPATH=build/py2.7')
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SAMPLES = ('old.cfg', 'new.cfg')

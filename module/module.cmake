@@ -1,0 +1,33 @@
+# The extension module `core` for the interpreter named by Python_EXECUTABLE,
+# and nothing else: the headers must be those of the interpreter that will
+# import the module.
+set(Python_FIND_STRATEGY LOCATION)
+find_package(Python REQUIRED COMPONENTS Interpreter Development.Module)
+
+Python_add_library(core MODULE WITH_SOABI ${CORE_GLUE_SOURCES})
+target_link_libraries(core PRIVATE core_algorithms)
+target_compile_options(core PRIVATE ${CORE_WARNINGS})
+set_target_properties(core core_algorithms PROPERTIES CXX_VISIBILITY_PRESET hidden)
+
+# The init function is the module's only export, and the version script names
+# exactly the one this interpreter's build defines: a linker that checks
+# version scripts refuses a name that is not defined.
+if(Python_VERSION_MAJOR EQUAL 2)
+  set(CORE_INIT_FUNCTION initcore)
+else()
+  set(CORE_INIT_FUNCTION PyInit_core)
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/exports.map.in ${CMAKE_CURRENT_BINARY_DIR}/exports.map
+               @ONLY)
+target_link_options(core PRIVATE -Wl,--version-script=${CMAKE_CURRENT_BINARY_DIR}/exports.map)
+set_target_properties(core PROPERTIES LINK_DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/exports.map)
+
+if(CORE_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  # The interpreter is not instrumented: the module takes the sanitizer
+  # runtime as a shared library, which the test run preloads.
+  target_link_options(core PRIVATE -shared-libasan)
+endif()
+
+set(CORE_INSTALL_DIR ${Python_SITEARCH} CACHE PATH "Folder that receives the module")
+install(TARGETS core LIBRARY DESTINATION ${CORE_INSTALL_DIR})
+message(STATUS "core: module for Python ${Python_VERSION} (${Python_EXECUTABLE})")
