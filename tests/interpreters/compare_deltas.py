@@ -6,7 +6,8 @@ the first one's Deltas and from the last one's.
 
 Each interpreter runs this script as a child with its own build of core on
 its path; the first pair is the reference. Prints "name: passed" or
-"name: FAILED" per check and exits non-zero if any failed.
+"name: FAILED" per check, then "N passed, M failed", and exits non-zero if
+any failed.
 """
 import os
 import struct
@@ -123,8 +124,10 @@ def run(python, module_dir, *args):
 
 
 def label(python):
-    code = 'import sys; print("%d_%d" % sys.version_info[:2])'
-    return subprocess.check_output([python, '-c', code]).decode('ascii').strip()
+    """The interpreter's tag, as every build folder and suite is named."""
+    tag_tool = os.path.join(os.path.dirname(THIS_SCRIPT), os.pardir, os.pardir, 'tools',
+                            'python-tag')
+    return subprocess.check_output([tag_tool, python]).decode('ascii').strip()
 
 
 def main(pairs):
@@ -134,11 +137,13 @@ def main(pairs):
         return 2
     work = tempfile.mkdtemp(prefix='core_deltas')
     failed = 0
+    checks = []
 
     def report(name, ok, output=''):
         if not ok and output:
             sys.stdout.write(output)
         print('%s: %s' % (name, 'passed' if ok else 'FAILED'))
+        checks.append(ok)
         return 0 if ok else 1
 
     files = []
@@ -164,6 +169,7 @@ def main(pairs):
         if path is not None:
             os.remove(path)
     os.rmdir(work)
+    print('%d passed, %d failed' % (checks.count(True), checks.count(False)))
     return 1 if failed else 0
 
 

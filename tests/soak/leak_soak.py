@@ -138,7 +138,7 @@ def main():
     # The per-call objects are few and short-lived; a reference leaked on
     # any path would leave one tracked container per call of that kind.
     flat = rss_after - rss_before <= RSS_SLACK_KIB and objects_after - objects_before < 100
-    print('leak_soak: %s' % ('passed' if flat else 'FAILED'))
+    print('%d passed, %d failed' % ((1, 0) if flat else (0, 1)))
     return 0 if flat else 1
 
 

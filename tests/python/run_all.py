@@ -1,0 +1,29 @@
+"""Runs every test in this folder under the interpreter that runs this script
+and ends with the line that every suite of the project ends with:
+"N passed, M failed". Skipped tests count as neither; unittest's own report
+above the line gives their number.
+
+Usage: PYTHONPATH=<folder holding the module> python tests/python/run_all.py
+"""
+import os
+import sys
+import unittest
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    sys.path.insert(0, here)
+    suite = unittest.defaultTestLoader.discover(here, pattern='test_*.py', top_level_dir=here)
+    result = unittest.TextTestRunner(verbosity=1).run(suite)
+    failed = (len(result.failures) + len(result.errors) +
+              len(getattr(result, 'unexpectedSuccesses', ())))
+    passed = result.testsRun - failed - len(result.skipped)
+    # unittest reports on stderr: the summary must come after all of it.
+    sys.stderr.flush()
+    sys.stdout.flush()
+    print('%d passed, %d failed' % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
