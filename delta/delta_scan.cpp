@@ -3,6 +3,7 @@
 #include "delta/delta_scan.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -127,6 +128,9 @@ bool run_scan_pass(DeltaScan& scan, const DeltaInputs& in) {
   std::int32_t tally_position = scan.scan_position;
   if (scan.scan_position < in.new_length) {
     std::int64_t anchor_probe = static_cast<std::int64_t>(scan.scan_position) + scan.anchor_offset;
+    // The latest match lies inside the old data, and the scan only moves
+    // forward from its start: the probe never points before the old data.
+    assert(anchor_probe >= 0);
     for (;;) {
       const std::uint8_t* target = in.new_data + scan.scan_position;
       const std::int32_t target_length = in.new_length - scan.scan_position;
@@ -238,9 +242,15 @@ ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in, std::uin
     forward_length += split - overlap;
     backward_length -= split;
   }
+  // The split leaves both extensions whole and meeting at most end to end.
+  assert(forward_length >= 0 && backward_length >= 0);
+  assert(scan.new_anchor + forward_length <= scan.scan_position - backward_length);
 
   // Every run stays inside its block: the runs of all entries tile the new
-  // data, so the fills never pass new_length.
+  // data, so the fills never pass new_length. The diff run reads old bytes
+  // only inside the old data.
+  assert(scan.diff_fill + scan.extra_fill == scan.new_anchor);
+  assert(scan.old_anchor >= 0 && scan.old_anchor + forward_length <= in.old_length);
   std::uint8_t* diff_run = diff_block + scan.diff_fill;
   for (std::int32_t i = 0; i < forward_length; ++i) {
     diff_run[i] =

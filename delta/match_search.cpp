@@ -2,6 +2,7 @@
 #include "delta/match_search.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -141,6 +142,8 @@ std::int32_t find_longest_match(const std::int32_t* suffix_array, const std::uin
                                 std::int32_t old_length, const std::uint8_t* target,
                                 std::int32_t target_length, std::int32_t low, std::int32_t high,
                                 std::int32_t* match_position) {
+  // Every probe reads a suffix-array entry between the bounds.
+  assert(0 <= low && low <= high && high <= old_length);
   const Target plain{target, target_length, PeriodicSpan{}, nullptr};
   search_below_top(suffix_array, old_data, old_length, plain, &low, &high);
   return choose_candidate(suffix_array, old_data, old_length, plain, low, high, match_position);

@@ -9,6 +9,7 @@
 #include "delta/suffix_array.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdlib>
 #include <utility>
 
@@ -23,6 +24,8 @@ constexpr int kByteValues = 256;
 
 inline std::int32_t sort_key(const std::int32_t* suffix_array, const std::int32_t* rank,
                              std::int64_t index, std::int32_t depth) {
+  // Only group members have keys: a sorted run's entries are never compared.
+  assert(suffix_array[index] >= 0);
   return rank[suffix_array[index] + depth];
 }
 

@@ -124,7 +124,7 @@ struct ByteArgument {
 #if PY_MAJOR_VERSION >= 3
 // bytes (and its subclasses) or an object with a buffer; str is refused.
 // The bytes are held, or copied, by the parser's own call of the converter.
-int convert_byte_argument(PyObject* argument, void* byte_argument);
+int convert_byte_argument(PyObject* object, void* byte_argument);
 #define CORE_BYTES "O&"
 #define CORE_BYTES_ARG(argument) &core::convert_byte_argument, &(argument)
 #else

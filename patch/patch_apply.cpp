@@ -1,6 +1,7 @@
 #include "patch/patch_apply.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 
 namespace core {
@@ -45,6 +46,8 @@ EntryFit check_control_entry(const PatchCursor& cursor, const ControlEntry& entr
 
 void apply_control_entry(PatchCursor& cursor, const ControlEntry& entry, const PatchInputs& in,
                          std::uint8_t* output) {
+  // Every copy below relies on the entry fitting the output and both blocks.
+  assert(check_control_entry(cursor, entry, in) == EntryFit::kFits);
   std::uint8_t* diff_run = output + cursor.new_position;
   const std::uint8_t* diff_bytes = in.diff_block + cursor.diff_position;
   // Only the part of the run that lines up with the old data gets an old

@@ -458,14 +458,27 @@ class HostileInputTest(PatchTestCase):
             self.assertPatches(expected, *args)
             self.assertEqual(bytes(bytearray(data)), b'WXYZ', 'the hook did not run')
 
-    def test_old_data_changes_while_the_new_length_is_parsed(self):
-        # The old data is parsed before the new length, whose __int__ moves
-        # it; patch must not read it through the old pointer. 2.7 reads it as
-        # it is afterwards; 3 copies it while it is parsed, before the length.
-        data = byte_array(original_bytes(4096))
-        expected = b'WXYZ' if PY2 else original_bytes(4)
-        self.assertPatches(expected, data, Hook(4, lambda: move_and_overwrite(data)),
-                           [(4, 0, 0)], b'\x00' * 4, b'')
+    def test_byte_arguments_change_while_the_new_length_is_parsed(self):
+        # The new length's own __int__ runs while the arguments are parsed,
+        # before any entry is read. A mutable byte argument is taken as it
+        # stands once parsing has reached it: on 2.7 the three are taken after
+        # the parser is done, so the change shows in all of them; on 3 each is
+        # taken when the parser reaches it, so it shows in the two blocks,
+        # which come after the length, and not in the old data, which comes
+        # before. Never through a stale pointer.
+        for position in (0, 3, 4):
+            data = byte_array(original_bytes(4096))
+            hook = Hook(4, lambda: move_and_overwrite(data))
+            if position == 0:
+                args = (data, hook, [(4, 0, 0)], b'\x00' * 4, b'')
+            elif position == 3:
+                args = (b'', hook, [(4, 0, 0)], data, b'')
+            else:
+                args = (b'', hook, [(0, 4, 0)], b'', data)
+            # Unchanged blocks would hold bytes no entry uses: underflow.
+            seen = PY2 or position != 0
+            self.assertPatches(b'WXYZ' if seen else original_bytes(4), *args)
+            self.assertEqual(hook.conversions, 1)
 
     def test_mmap_closed_during_the_call(self):
         size = 1 << 20
