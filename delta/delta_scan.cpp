@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cassert>
-#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -163,12 +162,10 @@ bool run_scan_pass(DeltaScan& scan, const DeltaInputs& in) {
       if (scan.scan_position == in.new_length) break;
     }
   }
-  scan.alignment_score = score;
   return scan.match_length != score || scan.scan_position == in.new_length;
 }
 
-ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in, std::uint8_t* diff_block,
-                                std::uint8_t* extra_block) {
+ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in) {
   const std::uint8_t* old_data = in.old_data;
   const std::uint8_t* new_data = in.new_data;
 
@@ -246,25 +243,10 @@ ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in, std::uin
   assert(forward_length >= 0 && backward_length >= 0);
   assert(scan.new_anchor + forward_length <= scan.scan_position - backward_length);
 
-  // Every run stays inside its block: the runs of all entries tile the new
-  // data, so the fills never pass new_length. The diff run reads old bytes
-  // only inside the old data.
-  assert(scan.diff_fill + scan.extra_fill == scan.new_anchor);
+  // The diff run reads old bytes only inside the old data.
   assert(scan.old_anchor >= 0 && scan.old_anchor + forward_length <= in.old_length);
-  std::uint8_t* diff_run = diff_block + scan.diff_fill;
-  for (std::int32_t i = 0; i < forward_length; ++i) {
-    diff_run[i] =
-        static_cast<std::uint8_t>(new_data[scan.new_anchor + i] - old_data[scan.old_anchor + i]);
-  }
-  const std::int32_t extra_start = scan.new_anchor + forward_length;
-  const std::int32_t extra_length = (scan.scan_position - backward_length) - extra_start;
-  if (extra_length > 0) {
-    std::memcpy(extra_block + scan.extra_fill, new_data + extra_start,
-                static_cast<std::size_t>(extra_length));
-  }
-  scan.diff_fill += forward_length;
-  scan.extra_fill += extra_length;
-
+  const std::int32_t extra_length =
+      (scan.scan_position - backward_length) - (scan.new_anchor + forward_length);
   const std::int32_t match_start = scan.match_position - backward_length;
   const ControlEntry entry{forward_length, extra_length,
                            match_start - (scan.old_anchor + forward_length)};

@@ -1,10 +1,13 @@
-// The scan that walks the new data and turns matches into control entries.
-//
-// The scan is split at the points where diff changes hands with the
-// interpreter lock: run_scan_pass searches and needs no lock;
-// emit_control_entry fills the block buffers and yields the entry, which the
-// glue turns into objects with the lock held. A test can walk a scan entry
+// The scan that walks the new data and turns matches into control entries,
+// one pass at a time: run_scan_pass searches until a pass ends, and
+// emit_control_entry turns the pass's outcome into an entry. The driver
+// (delta/delta_driver.h) runs them start to end; a test can walk a scan entry
 // by entry with the same two calls.
+//
+// The entries alone fix the Delta: each entry's diff run and extra run are
+// bytes of the new data (less old bytes, for the diff run) at places the
+// entries before it determine, so the blocks are written once the scan is
+// done (write_delta_blocks).
 #pragma once
 
 #include <cstdint>
@@ -25,17 +28,23 @@ struct DeltaInputs {
   const SearchAids* search_aids = nullptr;
 };
 
+// The state of a scan between passes. Everything a pass and the entry it
+// emits depend on is here, besides the inputs: two scans in equal states go
+// on alike from there, entry for entry.
 struct DeltaScan {
-  std::int32_t scan_position = 0;    // where the next search is made
-  std::int32_t match_length = 0;     // result of the latest search
-  std::int32_t match_position = 0;   // old-data start of the latest match
-  std::int32_t new_anchor = 0;       // where the next control entry starts
-  std::int32_t old_anchor = 0;       // old position paired with new_anchor
-  std::int32_t anchor_offset = 0;    // old minus new position of the last entry's match
-  std::int32_t alignment_score = 0;  // bytes the current alignment reproduces
-  std::int32_t diff_fill = 0;        // bytes written to the diff block
-  std::int32_t extra_fill = 0;       // bytes written to the extra block
+  std::int32_t scan_position = 0;   // where the next search is made
+  std::int32_t match_length = 0;    // result of the latest search
+  std::int32_t match_position = 0;  // old-data start of the latest match
+  std::int32_t new_anchor = 0;      // where the next control entry starts
+  std::int32_t old_anchor = 0;      // old position paired with new_anchor
+  std::int32_t anchor_offset = 0;   // old minus new position of the last entry's match
 };
+
+inline bool operator==(const DeltaScan& a, const DeltaScan& b) {
+  return a.scan_position == b.scan_position && a.match_length == b.match_length &&
+         a.match_position == b.match_position && a.new_anchor == b.new_anchor &&
+         a.old_anchor == b.old_anchor && a.anchor_offset == b.anchor_offset;
+}
 
 // True once the last entry, which always ends at the end of the new data,
 // has been emitted. A scan of empty new data is finished from the start.
@@ -50,9 +59,8 @@ inline bool scan_finished(const DeltaScan& scan, const DeltaInputs& inputs) {
 bool run_scan_pass(DeltaScan& scan, const DeltaInputs& inputs);
 
 // Extends the previous alignment forward and the new match backward, splits
-// any overlap, writes the diff run and the extra run at the fills of the two
-// block buffers (each new_length + 1 bytes) and moves the anchors.
-ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& inputs,
-                                std::uint8_t* diff_block, std::uint8_t* extra_block);
+// any overlap, moves the anchors and returns the entry: a diff run from the
+// old anchor, then an extra run up to where the new match starts.
+ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& inputs);
 
 }  // namespace core

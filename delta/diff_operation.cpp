@@ -1,39 +1,60 @@
 // diff(old, new): the interpreter side of computing a Delta.
 //
-// The lock is released around the suffix sort, around building the search's
-// aids and around each scan pass's search. While it is released only the
-// held input bytes and this call's own arrays are touched; every object, and every use of the
-// interpreter's allocator, happens with the lock held.
+// The lock is held to take the arguments and to build the result, and
+// released for all the work between: the suffix sort and the whole scan run
+// in compute_delta, which touches only the held input bytes and its own heap
+// arrays. A busy Python thread then costs diff one wait for the lock, not
+// one every scan pass.
 #include "module/interpreter.h"
 
 #include <cstdint>
-#include <memory>
 
-#include "delta/delta_scan.h"
-#include "delta/match_search.h"
-#include "delta/suffix_array.h"
+#include "delta/delta_driver.h"
 #include "module/operations.h"
 
 namespace core {
 namespace {
 
-// Appends the entry as a 3-tuple of integers. Returns false with the error set;
-// whatever was created is released with the holders.
-bool append_control_entry(PyObject* control, const ControlEntry& entry) {
+// A control entry as a 3-tuple of integers; null with the error set.
+PyObject* make_entry(const ControlEntry& entry) {
   ObjectRef tuple(PyTuple_New(3));
-  if (!tuple) return false;
+  if (!tuple) return nullptr;
   const std::int32_t items[3] = {entry.diff_length, entry.extra_length, entry.old_adjustment};
   for (Py_ssize_t i = 0; i < 3; ++i) {
     PyObject* number = PyLong_FromLong(items[i]);
-    if (number == nullptr) return false;
+    if (number == nullptr) return nullptr;
     PyTuple_SET_ITEM(tuple.get(), i, number);  // the tuple owns it now
   }
-  return PyList_Append(control, tuple.get()) == 0;
+  return tuple.release();
 }
 
-// Sizes in 64 bits: (old_length + 1) * 4 does not fit in 32.
-std::size_t array_size(std::int32_t old_length) {
-  return (static_cast<std::size_t>(old_length) + 1) * sizeof(std::int32_t);
+// The Delta as objects: the control list, then the two blocks, written in
+// place inside the new byte strings, then the tuple that holds them.
+PyObject* make_delta(const HeldBytes& old_held, const HeldBytes& new_held,
+                     const GrowableArray<ControlEntry>& entries) {
+  ObjectRef control(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+  if (!control) return nullptr;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    PyObject* entry = make_entry(entries[i]);
+    if (entry == nullptr) return nullptr;
+    PyList_SET_ITEM(control.get(), static_cast<Py_ssize_t>(i), entry);  // the list owns it now
+  }
+  // Each block is at most the new length, which is an int.
+  const BlockLengths lengths = block_lengths(entries.data(), entries.size());
+  ObjectRef diff_block(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(lengths.diff)));
+  if (!diff_block) return nullptr;
+  ObjectRef extra_block(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(lengths.extra)));
+  if (!extra_block) return nullptr;
+  write_delta_blocks(old_held.data, old_held.length, new_held.data, new_held.length, entries.data(),
+                     entries.size(),
+                     reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(diff_block.get())),
+                     reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(extra_block.get())));
+  ObjectRef result(PyTuple_New(3));
+  if (!result) return nullptr;
+  PyTuple_SET_ITEM(result.get(), 0, control.release());
+  PyTuple_SET_ITEM(result.get(), 1, diff_block.release());
+  PyTuple_SET_ITEM(result.get(), 2, extra_block.release());
+  return result.release();
 }
 
 }  // namespace
@@ -48,76 +69,16 @@ PyObject* diff(PyObject* /*self*/, PyObject* args) {
   // Another thread may resize or close a mutable argument while the lock is
   // released: such bytes are copied now, byte strings are read in place.
   if (!hold_bytes(args, 0, old_bytes) || !hold_bytes(args, 1, new_bytes)) return nullptr;
-  const HeldBytes& old_held = old_bytes.held;
-  const HeldBytes& new_held = new_bytes.held;
 
-  ObjectRef control(PyList_New(0));
-  if (!control) return nullptr;
-
-  MemoryBuffer suffix_array;
-  if (!suffix_array.allocate(array_size(old_held.length))) return PyErr_NoMemory();
-  {
-    MemoryBuffer rank;
-    if (!rank.allocate(array_size(old_held.length))) return PyErr_NoMemory();
-    bool sorted;
-    {
-      const UnlockedInterpreter unlocked;
-      sorted = build_suffix_array(suffix_array.as<std::int32_t>(), rank.as<std::int32_t>(),
-                                  old_held.data, old_held.length);
-    }
-    if (!sorted) return PyErr_NoMemory();
-  }
-  // The search's aids only save time. They are made once the rank array is
-  // gone, so that they never add to the sort's peak, with the lock released
-  // and from the C++ heap; without them the searches just read more.
-  std::unique_ptr<SearchAids> search_aids;
+  GrowableArray<ControlEntry> entries;
+  bool computed;
   {
     const UnlockedInterpreter unlocked;
-    search_aids = make_search_aids(suffix_array.as<std::int32_t>(), old_held.data, old_held.length,
-                                   new_held.data, new_held.length);
+    computed = compute_delta(old_bytes.held.data, old_bytes.held.length, new_bytes.held.data,
+                             new_bytes.held.length, DiffSettings{}, &entries);
   }
-
-  MemoryBuffer diff_block;
-  MemoryBuffer extra_block;
-  const std::size_t block_size = static_cast<std::size_t>(new_held.length) + 1;
-  if (!diff_block.allocate(block_size) || !extra_block.allocate(block_size)) {
-    return PyErr_NoMemory();
-  }
-
-  const DeltaInputs inputs{old_held.data,
-                           old_held.length,
-                           new_held.data,
-                           new_held.length,
-                           suffix_array.as<std::int32_t>(),
-                           search_aids.get()};
-  DeltaScan scan;
-  while (!scan_finished(scan, inputs)) {
-    bool emit;
-    {
-      const UnlockedInterpreter unlocked;
-      emit = run_scan_pass(scan, inputs);
-    }
-    if (emit) {
-      const ControlEntry entry = emit_control_entry(scan, inputs, diff_block.as<std::uint8_t>(),
-                                                    extra_block.as<std::uint8_t>());
-      if (!append_control_entry(control.get(), entry)) return nullptr;
-    }
-  }
-  suffix_array.reset();
-  search_aids.reset();
-
-  ObjectRef result(PyTuple_New(3));
-  if (!result) return nullptr;
-  PyTuple_SET_ITEM(result.get(), 0, control.release());
-  PyObject* diff_string = PyBytes_FromStringAndSize(diff_block.as<const char>(), scan.diff_fill);
-  diff_block.reset();
-  if (diff_string == nullptr) return nullptr;
-  PyTuple_SET_ITEM(result.get(), 1, diff_string);
-  PyObject* extra_string = PyBytes_FromStringAndSize(extra_block.as<const char>(), scan.extra_fill);
-  extra_block.reset();
-  if (extra_string == nullptr) return nullptr;
-  PyTuple_SET_ITEM(result.get(), 2, extra_string);
-  return result.release();
+  if (!computed) return PyErr_NoMemory();
+  return make_delta(old_bytes.held, new_bytes.held, entries);
 }
 
 }  // namespace core

@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
-#include <iterator>
-#include <new>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -149,17 +147,16 @@ std::int32_t find_longest_match(const std::int32_t* suffix_array, const std::uin
   return choose_candidate(suffix_array, old_data, old_length, plain, low, high, match_position);
 }
 
-std::unique_ptr<SearchAids> make_search_aids(const std::int32_t* suffix_array,
-                                             const std::uint8_t* old_data, std::int32_t old_length,
-                                             const std::uint8_t* new_data,
-                                             std::int32_t new_length) {
-  std::unique_ptr<SearchAids> aids(new (std::nothrow) SearchAids);
-  if (!aids || !find_stretches(old_data, old_length, &aids->old_stretches) ||
+bool make_search_aids(const std::int32_t* suffix_array, const std::uint8_t* old_data,
+                      std::int32_t old_length, const std::uint8_t* new_data,
+                      std::int32_t new_length, SearchAids* aids) {
+  if (!aids->top.allocate(std::size_t{1} << kTopLevels) ||
+      !find_stretches(old_data, old_length, &aids->old_stretches) ||
       !find_stretches(new_data, new_length, &aids->new_stretches)) {
-    return nullptr;
+    return false;
   }
-  fill_top(suffix_array, old_data, old_length, aids->top, std::size(aids->top), 0, old_length, 1);
-  return aids;
+  fill_top(suffix_array, old_data, old_length, aids->top.get(), aids->top.size(), 0, old_length, 1);
+  return true;
 }
 
 std::int32_t find_longest_match_aided(const SearchAids& aids, const std::int32_t* suffix_array,
@@ -171,7 +168,7 @@ std::int32_t find_longest_match_aided(const SearchAids& aids, const std::int32_t
   std::int32_t low = 0;
   std::int32_t high = old_length;
   std::size_t node = 1;
-  while (high - low >= 2 && node < std::size(aids.top)) {
+  while (high - low >= 2 && node < aids.top.size()) {
     const TopProbe& probe = aids.top[node];
     const std::int32_t compared = std::min(old_length - probe.start, target_length);
     bool below = false;

@@ -2,9 +2,9 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "delta/periodic.h"
+#include "module/heap_array.h"
 
 namespace core {
 
@@ -42,17 +42,17 @@ struct TopProbe {
 // read all of it for every target in one. The stretches of both inputs are
 // listed, and bytes that both sides are known to share are skipped.
 struct SearchAids {
-  TopProbe top[1 << kTopLevels];  // a heap: the root at 1, children of i at 2i and 2i + 1
+  // 1 << kTopLevels probes, a heap: the root at 1, children of i at 2i and 2i + 1.
+  HeapArray<TopProbe> top;
   StretchList old_stretches;
   StretchList new_stretches;
 };
 
-// Builds the aids for a finished suffix array, or returns null when memory
-// is short: the scan then searches unaided. Uses the C++ heap, since it
-// runs with the interpreter lock released.
-std::unique_ptr<SearchAids> make_search_aids(const std::int32_t* suffix_array,
-                                             const std::uint8_t* old_data, std::int32_t old_length,
-                                             const std::uint8_t* new_data, std::int32_t new_length);
+// Builds the aids for a finished suffix array. Returns false when memory is
+// short: the scan then searches unaided, with the same results.
+bool make_search_aids(const std::int32_t* suffix_array, const std::uint8_t* old_data,
+                      std::int32_t old_length, const std::uint8_t* new_data,
+                      std::int32_t new_length, SearchAids* aids);
 
 // find_longest_match over bounds 0 and old_length, bit for bit. target_span
 // is the target start's span in the new data's stretches.

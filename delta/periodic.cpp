@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <utility>
 
 #include "delta/match_search.h"
@@ -69,17 +68,18 @@ std::int32_t merge_stretches(const Stretch* a, std::int32_t a_count, const Stret
 // overlap much, and a repeat of a shorter period, found again for all its
 // multiples, is dropped at once.
 bool find_stretches(const std::uint8_t* data, std::int32_t length, StretchList* list) {
-  list->stretches.reset(new (std::nothrow) Stretch[1]);
   list->count = 0;
-  if (!list->stretches) return false;
+  if (!list->stretches.allocate(0)) return false;
   for (std::int32_t period = 1; period <= kMaxPeriod; ++period) {
     std::int32_t count = 0;
     visit_stretches(data, length, period, [&](std::int32_t, std::int32_t) { ++count; });
     if (count == 0) continue;
-    const std::unique_ptr<Stretch[]> found(new (std::nothrow) Stretch[count]);
-    std::unique_ptr<Stretch[]> merged(new (std::nothrow)
-                                          Stretch[static_cast<std::size_t>(list->count) + count]);
-    if (!found || !merged) return false;
+    HeapArray<Stretch> found;
+    HeapArray<Stretch> merged;
+    if (!found.allocate(static_cast<std::size_t>(count)) ||
+        !merged.allocate(static_cast<std::size_t>(list->count) + count)) {
+      return false;
+    }
     std::int32_t filled = 0;
     visit_stretches(data, length, period, [&](std::int32_t start, std::int32_t end) {
       found[filled++] = Stretch{start, end, period};

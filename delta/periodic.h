@@ -9,7 +9,8 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+
+#include "module/heap_array.h"
 
 namespace core {
 
@@ -25,7 +26,7 @@ struct Stretch {
 
 // Non-overlapping, in ascending order.
 struct StretchList {
-  std::unique_ptr<Stretch[]> stretches;
+  HeapArray<Stretch> stretches;  // the first `count` are the list
   std::int32_t count = 0;
 };
 

@@ -11,7 +11,14 @@
 #include <algorithm>
 #include <cassert>
 #include <cstdlib>
+#include <type_traits>
 #include <utility>
+
+#ifdef CORE_HAVE_DIVSUFSORT
+#include <divsufsort.h>
+#endif
+
+#include "module/heap_array.h"
 
 namespace core {
 namespace {
@@ -256,6 +263,24 @@ bool build_suffix_array(std::int32_t* suffix_array, std::int32_t* rank,
   }
   finish_suffix_array(suffix_array, rank, old_length);
   return true;
+}
+
+bool sort_suffixes(std::int32_t* suffix_array, const std::uint8_t* old_data,
+                   std::int32_t old_length, SuffixSorter sorter) {
+#ifdef CORE_HAVE_DIVSUFSORT
+  if (sorter == SuffixSorter::kFastest) {
+    // The library sorts the non-empty suffixes; the empty one is smallest.
+    suffix_array[0] = old_length;
+    if (old_length == 0) return true;
+    static_assert(std::is_same_v<saidx_t, std::int32_t>, "the library's 32-bit index build");
+    // It fails only when its own working memory cannot be had.
+    return divsufsort(old_data, suffix_array + 1, old_length) == 0;
+  }
+#endif
+  (void)sorter;
+  HeapArray<std::int32_t> rank;
+  if (!rank.allocate(static_cast<std::size_t>(old_length) + 1)) return false;
+  return build_suffix_array(suffix_array, rank.get(), old_data, old_length);
 }
 
 }  // namespace core

@@ -42,6 +42,27 @@ class RefineStack {
   std::size_t capacity_ = kInlineFrames;
 };
 
+// Which sorter sort_suffixes uses. Every sorter gives the same array: the
+// suffix array of all suffixes, the empty one first, is unique.
+enum class SuffixSorter {
+  kFastest,  // libdivsufsort where the build links it, else the built-in sort
+  kBuiltIn,  // build_suffix_array below, with a rank array of its own
+};
+
+// True when this build links libdivsufsort (CMake finds it, unless
+// CORE_BUILTIN_SORT is set).
+#ifdef CORE_HAVE_DIVSUFSORT
+constexpr bool kLibrarySorter = true;
+#else
+constexpr bool kLibrarySorter = false;
+#endif
+
+// Fills suffix_array (old_length + 1 entries) with the start of every suffix
+// of old_data in ascending order, the empty suffix first. Returns false only
+// when memory is short.
+bool sort_suffixes(std::int32_t* suffix_array, const std::uint8_t* old_data,
+                   std::int32_t old_length, SuffixSorter sorter);
+
 // Sorts the suffixes of old_data[0, old_length) in ascending order, the empty
 // suffix first. On success suffix_array[k] is the start of the k-th smallest
 // suffix and rank is its inverse. Returns false only when the pending-work

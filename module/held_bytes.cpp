@@ -14,13 +14,12 @@ bool hold_copy(const void* data, Py_ssize_t length, ByteArgument& argument) {
     PyErr_SetString(PyExc_OverflowError, kSizeTooLarge);
     return false;
   }
-  // One byte more than needed, so that an empty copy is a real buffer.
-  if (!argument.copy.allocate(static_cast<std::size_t>(length) + 1)) {
+  if (!argument.copy.allocate(static_cast<std::size_t>(length))) {
     PyErr_NoMemory();
     return false;
   }
-  if (length > 0) std::memcpy(argument.copy.as<void>(), data, static_cast<std::size_t>(length));
-  argument.held.data = argument.copy.as<const std::uint8_t>();
+  if (length > 0) std::memcpy(argument.copy.get(), data, static_cast<std::size_t>(length));
+  argument.held.data = argument.copy.get();
   argument.held.length = static_cast<std::int32_t>(length);
   return true;
 }

@@ -33,34 +33,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "module/heap_array.h"
+
 namespace core {
-
-// A PyMem_Malloc buffer, freed when the owner goes out of scope. Allocation
-// and release need the interpreter lock.
-class MemoryBuffer {
- public:
-  MemoryBuffer() = default;
-  MemoryBuffer(const MemoryBuffer&) = delete;
-  MemoryBuffer& operator=(const MemoryBuffer&) = delete;
-  ~MemoryBuffer() { reset(); }
-
-  bool allocate(std::size_t size) {
-    reset();
-    memory_ = PyMem_Malloc(size);
-    return memory_ != nullptr;
-  }
-  void reset() {
-    if (memory_ != nullptr) PyMem_Free(memory_);
-    memory_ = nullptr;
-  }
-  template <typename T>
-  T* as() const {
-    return static_cast<T*>(memory_);
-  }
-
- private:
-  void* memory_ = nullptr;
-};
 
 // An owned reference, released unless handed over with release().
 class ObjectRef {
@@ -89,7 +64,13 @@ class UnlockedInterpreter {
   UnlockedInterpreter() : thread_state_(PyEval_SaveThread()) {}
   UnlockedInterpreter(const UnlockedInterpreter&) = delete;
   UnlockedInterpreter& operator=(const UnlockedInterpreter&) = delete;
-  ~UnlockedInterpreter() { PyEval_RestoreThread(thread_state_); }
+  // Not noexcept: when the interpreter is exiting, Python 3 ends a thread
+  // that asks for the lock back by unwinding its stack from inside
+  // PyEval_RestoreThread, and a noexcept destructor would turn that unwind
+  // into std::terminate, an abort of the whole process. So nothing that a
+  // frame holds across this scope may need the lock to be released: no
+  // object, no PyMem block (module/heap_array.h).
+  ~UnlockedInterpreter() noexcept(false) { PyEval_RestoreThread(thread_state_); }
 
  private:
   PyThreadState* thread_state_;
@@ -107,12 +88,15 @@ struct HeldBytes {
 // exposes its bytes (array.array, mmap, memoryview, bytearray; buffer on 2.7)
 // can be resized or closed by Python code that runs during the call (an
 // item's __int__, or another thread while the lock is released), so its
-// bytes are copied into `copy` before any such code can run.
+// bytes are copied into `copy` as the parser hands it over (on 3) or right
+// after parsing (on 2.7), before anything after parsing can run. Only
+// patch's new length converts during parsing, and what its own __int__
+// does to a later argument (any of them on 2.7) is what the call sees.
 //
 // Use it as PyArg_ParseTuple(args, CORE_BYTES CORE_BYTES, CORE_BYTES_ARG(a),
 // CORE_BYTES_ARG(b)), then hold_bytes(args, 0, a) and hold_bytes(args, 1, b).
 struct ByteArgument {
-  MemoryBuffer copy;
+  HeapArray<std::uint8_t> copy;
   HeldBytes held;
 #if PY_MAJOR_VERSION < 3
   // What "s#" gives; on 2.7 the copy is made from the object afterwards.

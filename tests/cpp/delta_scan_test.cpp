@@ -1,7 +1,6 @@
 // The delta scan, pass by pass, on small inputs whose Delta is known, and
 // round trips through the patch functions on many others.
 #include "delta/delta_scan.h"
-#include "delta/match_search.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +8,8 @@
 #include <functional>
 #include <random>
 
+#include "delta/delta_driver.h"
+#include "delta/match_search.h"
 #include "test_support.h"
 
 namespace {
@@ -24,29 +25,33 @@ struct Scanned {
   Bytes extra_block;
 };
 
-// Drives the scan the way diff does, with block buffers of exactly
-// new length + 1 bytes.
+// Walks the scan pass by pass, then writes the blocks from the entries into
+// buffers of exactly their lengths.
 Scanned scan(const Bytes& old_data, const Bytes& new_data) {
   const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(old_data);
   EXPECT_EQ(suffix_array.size(), old_data.size() + 1);
   const core::DeltaInputs inputs{old_data.data(), static_cast<std::int32_t>(old_data.size()),
                                  new_data.data(), static_cast<std::int32_t>(new_data.size()),
                                  suffix_array.data()};
-  Bytes diff_buffer(new_data.size() + 1), extra_buffer(new_data.size() + 1);
   Scanned scanned;
+  std::vector<core::ControlEntry> entries;
   core::DeltaScan state;
   // Every pass but the last moves the scan on, so a sound scan needs at most
   // new length + 1 passes; the bound turns a scan that stalls into a failure.
   while (!core::scan_finished(state, inputs) && scanned.passes.size() <= new_data.size()) {
     const bool emit = core::run_scan_pass(state, inputs);
     scanned.passes += emit ? 'E' : '.';
-    if (emit) {
-      scanned.entries.push_back(core_test::triple(
-          core::emit_control_entry(state, inputs, diff_buffer.data(), extra_buffer.data())));
-    }
+    if (emit) entries.push_back(core::emit_control_entry(state, inputs));
   }
-  scanned.diff_block.assign(diff_buffer.begin(), diff_buffer.begin() + state.diff_fill);
-  scanned.extra_block.assign(extra_buffer.begin(), extra_buffer.begin() + state.extra_fill);
+  for (const core::ControlEntry& entry : entries)
+    scanned.entries.push_back(core_test::triple(entry));
+  const core::BlockLengths lengths = core::block_lengths(entries.data(), entries.size());
+  scanned.diff_block.resize(lengths.diff);
+  scanned.extra_block.resize(lengths.extra);
+  core::write_delta_blocks(old_data.data(), static_cast<std::int32_t>(old_data.size()),
+                           new_data.data(), static_cast<std::int32_t>(new_data.size()),
+                           entries.data(), entries.size(), scanned.diff_block.data(),
+                           scanned.extra_block.data());
   return scanned;
 }
 
@@ -258,8 +263,6 @@ core::ControlEntry reference_emit(core::DeltaScan& scan, const Bytes& old_data,
   const std::int32_t extra = scan.scan_position - backward - (scan.new_anchor + forward);
   const core::ControlEntry entry{forward, extra,
                                  scan.match_position - backward - (scan.old_anchor + forward)};
-  scan.diff_fill += forward;
-  scan.extra_fill += extra;
   scan.new_anchor = scan.scan_position - backward;
   scan.old_anchor = scan.match_position - backward;
   scan.anchor_offset = scan.match_position - scan.scan_position;
@@ -292,23 +295,52 @@ TEST(DeltaScan, EmissionMatchesTheBytewiseRule) {
     const auto new_length = static_cast<std::int32_t>(new_data.size());
     // With the search's aids, as diff runs: the emission then skips what
     // periodic stretches make known.
-    const auto aids = core::make_search_aids(suffix_array.data(), old_data.data(), old_length,
-                                             new_data.data(), new_length);
-    ASSERT_NE(aids, nullptr);
+    core::SearchAids aids;
+    ASSERT_TRUE(core::make_search_aids(suffix_array.data(), old_data.data(), old_length,
+                                       new_data.data(), new_length, &aids));
     const core::DeltaInputs inputs{old_data.data(), old_length,          new_data.data(),
-                                   new_length,      suffix_array.data(), aids.get()};
-    Bytes diff_buffer(new_data.size() + 1), extra_buffer(new_data.size() + 1);
+                                   new_length,      suffix_array.data(), &aids};
     core::DeltaScan state;
     while (!core::scan_finished(state, inputs)) {
       if (!core::run_scan_pass(state, inputs)) continue;
       core::DeltaScan expected_state = state;
       const core::ControlEntry expected = reference_emit(expected_state, old_data, new_data);
-      const core::ControlEntry entry =
-          core::emit_control_entry(state, inputs, diff_buffer.data(), extra_buffer.data());
+      const core::ControlEntry entry = core::emit_control_entry(state, inputs);
       ASSERT_EQ(core_test::triple(entry), core_test::triple(expected));
-      ASSERT_EQ(state.new_anchor, expected_state.new_anchor);
-      ASSERT_EQ(state.old_anchor, expected_state.old_anchor);
-      ASSERT_EQ(state.diff_fill, expected_state.diff_fill);
+      ASSERT_TRUE(state == expected_state);
+    }
+  }
+}
+
+// Two threads scan pieces ahead and hand over where the scans meet; the
+// entries must be those of the one scan from the start, for any cut. Pieces
+// of one byte put a hand-over at nearly every pass; long ones at few.
+TEST(DeltaScan, ScanOnTwoThreadsGivesTheSameEntries) {
+  std::mt19937 random(23);
+  for (int round = 0; round < 60; ++round) {
+    const int alphabet = 1 << (random() % 9);
+    Bytes old_data = random_bytes(random, 200 + random() % 6000, alphabet);
+    if (round % 3 == 0) {  // periodic data, where scans fall into step slowly
+      const std::size_t period = 1 + random() % 90;
+      for (std::size_t i = period; i < old_data.size(); ++i) old_data[i] = old_data[i - period];
+    }
+    const Bytes new_data = round % 5 == 0 ? random_bytes(random, random() % 3000, alphabet)
+                                          : edited(old_data, random, alphabet);
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(old_data);
+    const core::DeltaInputs inputs{old_data.data(), static_cast<std::int32_t>(old_data.size()),
+                                   new_data.data(), static_cast<std::int32_t>(new_data.size()),
+                                   suffix_array.data()};
+    core::GrowableArray<core::ControlEntry> alone;
+    ASSERT_TRUE(core::scan_delta(inputs, core::ScanSettings{1, 0}, &alone));
+    for (const std::int32_t piece_length : {1, 7, 64, 500, 4096}) {
+      core::GrowableArray<core::ControlEntry> together;
+      ASSERT_TRUE(core::scan_delta(inputs, core::ScanSettings{2, piece_length}, &together));
+      ASSERT_EQ(together.size(), alone.size()) << "pieces of " << piece_length;
+      for (std::size_t i = 0; i < alone.size(); ++i) {
+        ASSERT_EQ(core_test::triple(together[i]), core_test::triple(alone[i]))
+            << "entry " << i << ", pieces of " << piece_length;
+      }
     }
   }
 }

@@ -120,9 +120,9 @@ TEST(FindLongestMatchAided, AgreesWithThePlainSearch) {
       const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(old_data);
       ASSERT_EQ(suffix_array.size(), size + 1);
       const auto old_length = static_cast<std::int32_t>(size);
-      const auto aids = core::make_search_aids(suffix_array.data(), old_data.data(), old_length,
-                                               old_data.data(), old_length);
-      ASSERT_NE(aids, nullptr);
+      core::SearchAids aids;
+      ASSERT_TRUE(core::make_search_aids(suffix_array.data(), old_data.data(), old_length,
+                                         old_data.data(), old_length, &aids));
 
       for (int round = 0; round < 300; ++round) {
         Bytes target;
@@ -152,7 +152,7 @@ TEST(FindLongestMatchAided, AgreesWithThePlainSearch) {
             core::find_longest_match(suffix_array.data(), old_data.data(), old_length,
                                      target.data(), target_length, 0, old_length, &plain.position);
         fast.length = core::find_longest_match_aided(
-            *aids, suffix_array.data(), old_data.data(), old_length, target.data(), target_length,
+            aids, suffix_array.data(), old_data.data(), old_length, target.data(), target_length,
             round % 5 == 0 ? core::PeriodicSpan{} : core::span_from(target_stretches, 0),
             &fast.position);
         ASSERT_EQ(fast.length, plain.length)

@@ -186,7 +186,19 @@ TEST(SuffixArray, EqualsPlainSortOfAllSuffixes) {
   for (int round = 0; round < 240; ++round) {
     const Bytes data = random_input(random, round % 4);
     SCOPED_TRACE(testing::Message() << "round " << round << ", length " << data.size());
-    ASSERT_EQ(build_on_junk(data, random), plain_suffix_sort(data));
+    const Ints expected = plain_suffix_sort(data);
+    ASSERT_EQ(build_on_junk(data, random), expected);
+    // Every sorter gives the one suffix array, the library's where the
+    // build links it.
+    for (const core::SuffixSorter sorter :
+         {core::SuffixSorter::kFastest, core::SuffixSorter::kBuiltIn}) {
+      Ints sorted(data.size() + 1, -7);
+      ASSERT_TRUE(core::sort_suffixes(sorted.data(), data.data(),
+                                      static_cast<std::int32_t>(data.size()), sorter));
+      ASSERT_EQ(sorted, expected) << (sorter == core::SuffixSorter::kFastest && core::kLibrarySorter
+                                          ? "library sorter"
+                                          : "built-in sorter");
+    }
   }
 }
 
@@ -220,7 +232,11 @@ TEST(SuffixArray, LargeRepetitiveInputOnSmallStack) {
                                        static_cast<std::int32_t>(n));
     }));
     ASSERT_TRUE(built);
-    EXPECT_EQ(suffix_array, periodic_suffix_array(period, n)) << "period " << period.size();
+    const Ints expected = periodic_suffix_array(period, n);
+    EXPECT_EQ(suffix_array, expected) << "period " << period.size();
+    ASSERT_TRUE(core::sort_suffixes(suffix_array.data(), data.data(), static_cast<std::int32_t>(n),
+                                    core::SuffixSorter::kFastest));
+    EXPECT_EQ(suffix_array, expected) << "period " << period.size() << ", fastest sorter";
   }
 }
 

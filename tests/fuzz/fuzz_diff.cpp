@@ -1,29 +1,27 @@
-// Proves that diff's scan turns any pair of byte strings into a Delta that
-// rebuilds the new data, without a step outside any buffer. The first two
-// input bytes choose where the rest splits into old and new data. The scan
-// runs exactly as diff runs it, on exact-size heap buffers: the suffix array
-// and rank of old length + 1 entries, block buffers of new length + 1 bytes.
-// Every entry must have non-negative lengths and read old bytes only inside
-// the old data; the diff lengths must add up to the diff fill, the extra
-// lengths to the extra fill and both to the new length; and the patch
-// functions, given the entries and the filled blocks, must rebuild the new
-// data byte for byte into an output of exactly new-length bytes. The scan
-// runs with the search's aids, as diff runs it, and again without: both
-// must give the same Delta.
+// Proves that diff turns any pair of byte strings into a Delta that rebuilds
+// the new data, without a step outside any buffer, and that its fast paths
+// change nothing. The first two input bytes choose where the rest splits
+// into old and new data, the third how small the pieces of a scan on two
+// threads are. diff runs through the one driver the module runs, on
+// exact-size heap buffers, as the module runs it (library sort where the
+// build has it, search aids, two threads) and as plainly as it can be (the
+// built-in sort, no aids, one thread): both must give the same entries. Every
+// entry must have non-negative lengths and read old bytes only inside the old
+// data, the lengths must add up to the new length, and the patch functions,
+// given the entries and the blocks written from them, must rebuild the new
+// data byte for byte into an output of exactly new-length bytes.
 #include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
-#include "delta/delta_scan.h"
-#include "delta/match_search.h"
-#include "delta/suffix_array.h"
+#include "delta/delta_driver.h"
 #include "patch/patch_apply.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {
 
-constexpr std::size_t kSplitBytes = 2;
+constexpr std::size_t kHeaderBytes = 3;
 
 std::unique_ptr<std::uint8_t[]> exact_copy(const std::uint8_t* data, std::size_t size) {
   std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[size]);
@@ -31,90 +29,75 @@ std::unique_ptr<std::uint8_t[]> exact_copy(const std::uint8_t* data, std::size_t
   return copy;
 }
 
-std::vector<core::ControlEntry> run_scan(core::DeltaScan& scan, const core::DeltaInputs& inputs,
-                                         std::uint8_t* diff_block, std::uint8_t* extra_block) {
-  std::vector<core::ControlEntry> entries;
-  while (!core::scan_finished(scan, inputs)) {
-    if (core::run_scan_pass(scan, inputs)) {
-      entries.push_back(core::emit_control_entry(scan, inputs, diff_block, extra_block));
+bool same_entries(const core::GrowableArray<core::ControlEntry>& a,
+                  const core::GrowableArray<core::ControlEntry>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].diff_length != b[i].diff_length || a[i].extra_length != b[i].extra_length ||
+        a[i].old_adjustment != b[i].old_adjustment) {
+      return false;
     }
   }
-  return entries;
+  return true;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < kSplitBytes) return 0;
-  const std::size_t rest = size - kSplitBytes;
+  if (size < kHeaderBytes) return 0;
+  const std::size_t rest = size - kHeaderBytes;
   const std::size_t split = (data[0] | std::size_t{data[1]} << 8) % (rest + 1);
+  const auto piece_length = static_cast<std::int32_t>(1 + data[2] % 128);
   const auto old_length = static_cast<std::int32_t>(split);
   const auto new_length = static_cast<std::int32_t>(rest - split);
-  const auto old_data = exact_copy(data + kSplitBytes, split);
-  const auto new_data = exact_copy(data + kSplitBytes + split, rest - split);
+  const auto old_data = exact_copy(data + kHeaderBytes, split);
+  const auto new_data = exact_copy(data + kHeaderBytes + split, rest - split);
 
-  const std::unique_ptr<std::int32_t[]> suffix_array(new std::int32_t[split + 1]);
-  {
-    const std::unique_ptr<std::int32_t[]> rank(new std::int32_t[split + 1]);
-    FUZZ_REQUIRE(
-        core::build_suffix_array(suffix_array.get(), rank.get(), old_data.get(), old_length));
-  }
-
-  const std::size_t block_size = rest - split + 1;
-  const std::unique_ptr<std::uint8_t[]> diff_block(new std::uint8_t[block_size]);
-  const std::unique_ptr<std::uint8_t[]> extra_block(new std::uint8_t[block_size]);
-  const std::unique_ptr<core::SearchAids> aids = core::make_search_aids(
-      suffix_array.get(), old_data.get(), old_length, new_data.get(), new_length);
-  FUZZ_REQUIRE(aids != nullptr);
-  const core::DeltaInputs scan_inputs{old_data.get(), old_length,         new_data.get(),
-                                      new_length,     suffix_array.get(), aids.get()};
-  core::DeltaScan scan;
-  const std::vector<core::ControlEntry> entries =
-      run_scan(scan, scan_inputs, diff_block.get(), extra_block.get());
-
-  // The search's aids only save time: without them the scan must produce
-  // the same entries and blocks.
-  core::DeltaInputs plain_inputs = scan_inputs;
-  plain_inputs.search_aids = nullptr;
-  const std::unique_ptr<std::uint8_t[]> plain_diff(new std::uint8_t[block_size]);
-  const std::unique_ptr<std::uint8_t[]> plain_extra(new std::uint8_t[block_size]);
-  core::DeltaScan plain_scan;
-  const std::vector<core::ControlEntry> plain_entries =
-      run_scan(plain_scan, plain_inputs, plain_diff.get(), plain_extra.get());
-  FUZZ_REQUIRE(plain_entries.size() == entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    FUZZ_REQUIRE(plain_entries[i].diff_length == entries[i].diff_length &&
-                 plain_entries[i].extra_length == entries[i].extra_length &&
-                 plain_entries[i].old_adjustment == entries[i].old_adjustment);
-  }
-  FUZZ_REQUIRE(plain_scan.diff_fill == scan.diff_fill && plain_scan.extra_fill == scan.extra_fill);
-  FUZZ_REQUIRE(std::equal(diff_block.get(), diff_block.get() + scan.diff_fill, plain_diff.get()));
+  core::DiffSettings fast;
+  fast.scan = core::ScanSettings{2, piece_length};
+  core::GrowableArray<core::ControlEntry> entries;
   FUZZ_REQUIRE(
-      std::equal(extra_block.get(), extra_block.get() + scan.extra_fill, plain_extra.get()));
+      core::compute_delta(old_data.get(), old_length, new_data.get(), new_length, fast, &entries));
 
-  std::int64_t diff_sum = 0;
-  std::int64_t extra_sum = 0;
-  for (const core::ControlEntry& entry : entries) {
+  core::DiffSettings plain;
+  plain.sorter = core::SuffixSorter::kBuiltIn;
+  plain.search_aids = false;
+  plain.scan = core::ScanSettings{1, 0};
+  core::GrowableArray<core::ControlEntry> plain_entries;
+  FUZZ_REQUIRE(core::compute_delta(old_data.get(), old_length, new_data.get(), new_length, plain,
+                                   &plain_entries));
+  FUZZ_REQUIRE(same_entries(entries, plain_entries));
+
+  std::int64_t old_position = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const core::ControlEntry& entry = entries[i];
     FUZZ_REQUIRE(entry.diff_length >= 0 && entry.extra_length >= 0);
-    diff_sum += entry.diff_length;
-    extra_sum += entry.extra_length;
+    if (entry.diff_length > 0) {
+      FUZZ_REQUIRE(old_position >= 0 && old_position + entry.diff_length <= old_length);
+    }
+    old_position += static_cast<std::int64_t>(entry.diff_length) + entry.old_adjustment;
   }
-  FUZZ_REQUIRE(diff_sum == scan.diff_fill);
-  FUZZ_REQUIRE(extra_sum == scan.extra_fill);
-  FUZZ_REQUIRE(diff_sum + extra_sum == new_length);
+  const core::BlockLengths lengths = core::block_lengths(entries.data(), entries.size());
+  FUZZ_REQUIRE(lengths.diff + lengths.extra == new_length);
 
-  const core::PatchInputs patch_inputs{old_data.get(),   old_length,     new_length,
-                                       diff_block.get(), scan.diff_fill, extra_block.get(),
-                                       scan.extra_fill};
+  const auto diff_block = std::make_unique<std::uint8_t[]>(lengths.diff);
+  const auto extra_block = std::make_unique<std::uint8_t[]>(lengths.extra);
+  core::write_delta_blocks(old_data.get(), old_length, new_data.get(), new_length, entries.data(),
+                           entries.size(), diff_block.get(), extra_block.get());
+
+  const core::PatchInputs patch_inputs{old_data.get(),
+                                       old_length,
+                                       new_length,
+                                       diff_block.get(),
+                                       static_cast<std::int32_t>(lengths.diff),
+                                       extra_block.get(),
+                                       static_cast<std::int32_t>(lengths.extra)};
   const std::unique_ptr<std::uint8_t[]> output(new std::uint8_t[rest - split]);
   core::PatchCursor cursor;
-  for (const core::ControlEntry& entry : entries) {
-    if (entry.diff_length > 0) {
-      FUZZ_REQUIRE(cursor.old_position >= 0 &&
-                   cursor.old_position + entry.diff_length <= old_length);
-    }
-    FUZZ_REQUIRE(core::check_control_entry(cursor, entry, patch_inputs) == core::EntryFit::kFits);
-    core::apply_control_entry(cursor, entry, patch_inputs, output.get());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    FUZZ_REQUIRE(core::check_control_entry(cursor, entries[i], patch_inputs) ==
+                 core::EntryFit::kFits);
+    core::apply_control_entry(cursor, entries[i], patch_inputs, output.get());
   }
   FUZZ_REQUIRE(core::patch_complete(cursor, patch_inputs));
   FUZZ_REQUIRE(std::equal(new_data.get(), new_data.get() + new_length, output.get()));

@@ -4,7 +4,9 @@
 // suffix orders strictly before the next one's (so the empty suffix comes
 // first), and rank is the inverse of the suffix array. Both arrays are exactly
 // n + 1 entries on the heap and start out as junk, so ASan reports any step
-// past either end and the result cannot lean on what the arrays held.
+// past either end and the result cannot lean on what the arrays held. Where
+// the build links the library sorter, its array must be the same, entry for
+// entry.
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -48,6 +50,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (k > 0) {
       FUZZ_REQUIRE(suffix_less(old_data.get(), old_length, suffix_array[k - 1], start));
     }
+  }
+
+  if (core::kLibrarySorter) {
+    const std::unique_ptr<std::int32_t[]> library_array(new std::int32_t[entries]);
+    std::fill(library_array.get(), library_array.get() + entries, kJunk);
+    FUZZ_REQUIRE(core::sort_suffixes(library_array.get(), old_data.get(), old_length,
+                                     core::SuffixSorter::kFastest));
+    FUZZ_REQUIRE(
+        std::equal(library_array.get(), library_array.get() + entries, suffix_array.get()));
   }
   return 0;
 }

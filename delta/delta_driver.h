@@ -1,0 +1,72 @@
+// diff from start to end over plain arrays: the one driver that the module,
+// the benchmark, the fuzzers and the tests all run. Nothing here touches the
+// interpreter, so the module runs all of it with the interpreter lock
+// released; all working memory comes from the C++ heap.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "delta/delta_scan.h"
+#include "delta/suffix_array.h"
+#include "module/delta.h"
+#include "module/heap_array.h"
+
+namespace core {
+
+struct ScanSettings {
+  // Threads that scan side by side: 1 scans on the calling thread alone, 0
+  // lets the driver choose (two where the machine has two cores).
+  int threads = 0;
+  // Where threads scan, the new data is cut into pieces of about this many
+  // bytes; 0 lets the driver choose. Tests set it small to cut small inputs.
+  std::int32_t piece_length = 0;
+};
+
+// Runs the whole scan over the new data and appends every control entry, in
+// order, to `entries`. With two threads, the second scans pieces of the new
+// data ahead, each from a state of its own, while the first scans from the
+// start; where the first reaches a state that a piece's scan recorded, both
+// go on alike, so it takes the piece's entries over from there. The entries
+// are exactly those of one scan from the start. Returns false when memory
+// ran short.
+bool scan_delta(const DeltaInputs& inputs, const ScanSettings& settings,
+                GrowableArray<ControlEntry>* entries);
+
+// Byte lengths of the two blocks of the Delta made of these entries.
+struct BlockLengths {
+  std::int64_t diff = 0;
+  std::int64_t extra = 0;
+};
+BlockLengths block_lengths(const ControlEntry* entries, std::size_t count);
+
+// Writes the diff block and the extra block of the Delta that diff made of
+// these entries: block_lengths() bytes each. Every entry's diff run is the
+// new bytes less the old bytes it lines up with, and its extra run the new
+// bytes after them, at the places the entries before it determine.
+void write_delta_blocks(const std::uint8_t* old_data, std::int32_t old_length,
+                        const std::uint8_t* new_data, std::int32_t new_length,
+                        const ControlEntry* entries, std::size_t count, std::uint8_t* diff_block,
+                        std::uint8_t* extra_block);
+
+struct DiffSettings {
+  SuffixSorter sorter = SuffixSorter::kFastest;
+  // The search's aids only save time: without them the Delta is the same.
+  bool search_aids = true;
+  ScanSettings scan;
+};
+
+// Seconds spent in the suffix sort and in the rest (aids and scan).
+struct DiffTimings {
+  double sort_seconds = 0;
+  double scan_seconds = 0;
+};
+
+// Every control entry of diff(old, new): sorts the suffixes of the old data,
+// builds the search's aids and scans. Returns false when memory ran short.
+bool compute_delta(const std::uint8_t* old_data, std::int32_t old_length,
+                   const std::uint8_t* new_data, std::int32_t new_length,
+                   const DiffSettings& settings, GrowableArray<ControlEntry>* entries,
+                   DiffTimings* timings = nullptr);
+
+}  // namespace core
