@@ -1,20 +1,27 @@
 /* Allocation-failure injection and leak tracking for the module `core`.
  *
  * Preloaded into a Python 2.7 or 3 interpreter that links libpython
- * dynamically (LD_PRELOAD), this library interposes the interpreter functions
- * through which core.so obtains memory and objects. Build it against the
+ * dynamically (LD_PRELOAD), this library interposes the C heap's functions
+ * (malloc, realloc, free) and the interpreter functions through which core.so
+ * obtains memory and objects. Build it against the
  * headers of the interpreter it goes into: the byte-string maker is
  * PyString_FromStringAndSize on 2.7 and PyBytes_FromStringAndSize on 3. Calls made from anywhere
  * else are forwarded untouched; calls made from core.so, once fault_shim_attach() has located it,
  * are also:
  *   - counted per function, since the last fault_shim_reset();
  *   - failed on request: fault_shim_arm(name, n) makes the n-th counted call of
- *     that function fail. PyMem_Malloc then returns NULL without an error set,
- *     as the real allocator does, so that core itself must report it; an
- *     object creator returns NULL and PyList_Append returns -1, each with a
- *     MemoryError whose message names the injected call;
- *   - tracked: every PyMem block core.so still holds, and an extra reference
- *     to every object the creators handed to core.so.
+ *     that function fail. malloc, realloc and PyMem_Malloc then return NULL
+ *     without an error set, as the real allocators do, so that core itself
+ *     must report it; an object creator returns NULL and PyList_Append
+ *     returns -1, each with a MemoryError whose message names the injected
+ *     call;
+ *   - tracked: every heap and PyMem block core.so still holds, and an extra
+ *     reference to every object the creators handed to core.so.
+ *
+ * core.so calls the heap's functions from threads of its own too, so what
+ * they count and track is guarded by a lock. Where a sanitizer runtime is
+ * preloaded before the shim, its malloc wins and the shim never sees the
+ * heap: fault_shim_sees_heap() tells.
  *
  * fault_shim_release_objects() then tells whether core left a reference
  * behind: it drops, again and again, the tracked objects whose only
@@ -34,12 +41,16 @@
 
 #include <dlfcn.h>
 #include <link.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 enum Function {
+  kMalloc,
+  kRealloc,
+  kFree,
   kMemMalloc,
   kMemFree,
   kListNew,
@@ -59,8 +70,8 @@ enum Function {
 #endif
 
 static const char* const function_names[kFunctionCount] = {
-    "PyMem_Malloc",    "PyMem_Free",    "PyList_New",    "PyTuple_New",
-    "PyLong_FromLong", "PyList_Append", BYTES_FROM_NAME,
+    "malloc",      "realloc",         "free",          "PyMem_Malloc",  "PyMem_Free", "PyList_New",
+    "PyTuple_New", "PyLong_FromLong", "PyList_Append", BYTES_FROM_NAME,
 };
 
 static void* (*real_mem_malloc)(size_t);
@@ -82,6 +93,16 @@ static int armed_function = -1;
 static long armed_call;
 static int injected;
 
+/* glibc's own allocator, under the names it exports for interposers: dlsym
+ * itself may allocate, so it cannot find these. */
+extern void* __libc_malloc(size_t size);
+extern void* __libc_realloc(void* block, size_t size);
+extern void __libc_free(void* block);
+
+/* Guards the counts, the armed call and core_heap_blocks against core.so's
+ * own threads; the interpreter's lock guards everything else. */
+static pthread_mutex_t heap_lock = PTHREAD_MUTEX_INITIALIZER;
+
 /* Blocks core.so allocated and has not freed, and objects handed to it. */
 struct PointerSet {
   void** items;
@@ -89,6 +110,7 @@ struct PointerSet {
   size_t capacity;
 };
 static struct PointerSet core_blocks;
+static struct PointerSet core_heap_blocks;
 static struct PointerSet core_objects;
 static long foreign_frees;
 
@@ -163,6 +185,44 @@ static PyObject* track_object(PyObject* object) {
     set_add(&core_objects, object);
   }
   return object;
+}
+
+/* Defined under a name of the shim's own, so that fault_shim_sees_heap can
+ * tell it from whatever malloc the process resolves. */
+static void* shim_malloc(size_t size) {
+  if (!called_from_core(__builtin_return_address(0))) return __libc_malloc(size);
+  pthread_mutex_lock(&heap_lock);
+  void* block = count_and_check(kMalloc) ? NULL : __libc_malloc(size);
+  if (block != NULL) set_add(&core_heap_blocks, block);
+  pthread_mutex_unlock(&heap_lock);
+  return block;
+}
+void* malloc(size_t size) __attribute__((alias("shim_malloc")));
+
+void* realloc(void* block, size_t size) {
+  if (!called_from_core(__builtin_return_address(0))) return __libc_realloc(block, size);
+  pthread_mutex_lock(&heap_lock);
+  void* moved = NULL;
+  /* A failed realloc leaves the block as it was, still core's. */
+  if (!count_and_check(kRealloc)) {
+    moved = __libc_realloc(block, size);
+    if (moved != NULL) {
+      if (block != NULL && !set_remove(&core_heap_blocks, block)) ++foreign_frees;
+      set_add(&core_heap_blocks, moved);
+    }
+  }
+  pthread_mutex_unlock(&heap_lock);
+  return moved;
+}
+
+void free(void* block) {
+  if (block != NULL && called_from_core(__builtin_return_address(0))) {
+    pthread_mutex_lock(&heap_lock);
+    ++call_counts[kFree];
+    if (!set_remove(&core_heap_blocks, block)) ++foreign_frees;
+    pthread_mutex_unlock(&heap_lock);
+  }
+  __libc_free(block);
 }
 
 void* PyMem_Malloc(size_t size) {
@@ -280,17 +340,19 @@ static int function_index(const char* name) {
 
 /* Zeroes the call counts and disarms. Tracked blocks and objects stay. */
 void fault_shim_reset(void) {
+  pthread_mutex_lock(&heap_lock);
   memset(call_counts, 0, sizeof call_counts);
   armed_function = -1;
   armed_call = 0;
   injected = 0;
+  pthread_mutex_unlock(&heap_lock);
 }
 
 /* Fails the call-th call (from 1) of `name` counted since the last reset.
  * Returns 0, or -1 for a name the shim does not interpose. */
 int fault_shim_arm(const char* name, long call) {
   int function = function_index(name);
-  if (function < 0 || function == kMemFree) return -1;
+  if (function < 0 || function == kMemFree || function == kFree) return -1;
   armed_function = function;
   armed_call = call;
   return 0;
@@ -304,16 +366,23 @@ long fault_shim_calls(const char* name) {
 /* True once the armed call has been failed. */
 int fault_shim_injected(void) { return injected; }
 
-/* How many blocks core.so holds now; they are forgotten, so that a leak is
- * reported once. */
+/* How many heap and PyMem blocks core.so holds now; they are forgotten, so
+ * that a leak is reported once. */
 long fault_shim_take_outstanding_blocks(void) {
-  long outstanding = (long)core_blocks.size;
+  pthread_mutex_lock(&heap_lock);
+  long outstanding = (long)(core_blocks.size + core_heap_blocks.size);
   core_blocks.size = 0;
+  core_heap_blocks.size = 0;
+  pthread_mutex_unlock(&heap_lock);
   return outstanding;
 }
 
-/* PyMem_Free calls from core.so on blocks it did not get from PyMem_Malloc
- * (or that were forgotten), since the last call. */
+/* True when core.so's calls of malloc, realloc and free come to the shim:
+ * not so where a sanitizer's runtime, preloaded first, interposes them. */
+int fault_shim_sees_heap(void) { return dlsym(RTLD_DEFAULT, "malloc") == (void*)shim_malloc; }
+
+/* free and PyMem_Free calls from core.so on blocks it did not get from the
+ * matching allocator (or that were forgotten), since the last call. */
 long fault_shim_take_foreign_frees(void) {
   long frees = foreign_frees;
   foreign_frees = 0;

@@ -2,8 +2,8 @@
 
 An interpreter cannot be made to run out of memory on cue, so each test runs
 a child interpreter with tests/fault_shim/fault_shim.c preloaded: the shim
-counts, fails on request and tracks the PyMem blocks and objects that core.so
-obtains. The child runs one scenario of this file (the functions below the
+counts, fails on request and tracks the heap blocks (malloc, realloc), PyMem
+blocks and objects that core.so obtains. The child runs one scenario of this file (the functions below the
 test case) and prints every problem it finds; the parent test fails with that
 list. The parent interpreter itself never loads the shim.
 
@@ -98,8 +98,9 @@ class FaultInjectionTest(unittest.TestCase):
 
 # The byte-string maker goes by the name of the byte-string type.
 BYTES_FROM = 'PyString_FromStringAndSize' if PY2 else 'PyBytes_FromStringAndSize'
-FUNCTIONS = ('PyMem_Malloc', 'PyMem_Free', 'PyList_New', 'PyTuple_New',
-             'PyLong_FromLong', 'PyList_Append', BYTES_FROM)
+HEAP_FUNCTIONS = ('malloc', 'realloc')
+FUNCTIONS = HEAP_FUNCTIONS + ('free', 'PyMem_Malloc', 'PyMem_Free', 'PyList_New', 'PyTuple_New',
+                              'PyLong_FromLong', 'PyList_Append', BYTES_FROM)
 ALPHABET = b'abcdefghijklmnopqrstuvwxyz'
 
 
@@ -115,6 +116,7 @@ def load_shim(path):
             ('fault_shim_injected', ctypes.c_int, []),
             ('fault_shim_take_outstanding_blocks', ctypes.c_long, []),
             ('fault_shim_take_foreign_frees', ctypes.c_long, []),
+            ('fault_shim_sees_heap', ctypes.c_int, []),
             ('fault_shim_release_objects', ctypes.c_long, [])]:
         function = getattr(shim, name)
         function.restype = restype
@@ -184,23 +186,26 @@ class Child(object):
         """Anything core still holds now is a leak; the shim then forgets it."""
         blocks = self.shim.fault_shim_take_outstanding_blocks()
         if blocks:
-            self.problem(label, '%d PyMem block(s) left allocated' % blocks)
+            self.problem(label, '%d heap or PyMem block(s) left allocated' % blocks)
         kept = self.shim.fault_shim_release_objects()
         if kept:
             self.problem(label, '%d created object(s) still referenced' % kept)
         if self.shim.fault_shim_take_foreign_frees():
-            self.problem(label, 'PyMem_Free of a block core did not allocate')
+            self.problem(label, 'free or PyMem_Free of a block core did not allocate')
 
     def expect_error(self, label, operation, args, error_type, message=None,
-                     function=None, call=0):
+                     function=None, call=0, or_result=None):
         """operation(*args) must raise error_type (with `message` when given),
         failing the call-th call of `function` if one is named, and leave no
-        block, no reference and no argument's reference count changed."""
+        block, no reference and no argument's reference count changed. With
+        or_result, returning exactly that is accepted too. Returns whether
+        it raised."""
         objects = watched(args)
         before = [sys.getrefcount(o) for o in objects]
         self.shim.fault_shim_reset()
         if function is not None and self.shim.fault_shim_arm(function, call) != 0:
             self.problem(label, 'the shim cannot fail %s' % function)
+        raised = True
         try:
             result = operation(*args)
         except error_type as error:
@@ -209,7 +214,9 @@ class Child(object):
         except Exception as error:
             self.problem(label, 'raised %r, expected %s' % (error, error_type.__name__))
         else:
-            self.problem(label, 'returned %.200r instead of raising' % (result,))
+            raised = False
+            if or_result is None or result != or_result:
+                self.problem(label, 'returned %.200r instead of raising' % (result,))
             del result
         if PY2:
             sys.exc_clear()  # the traceback would keep frames and their objects
@@ -222,13 +229,16 @@ class Child(object):
         after = [sys.getrefcount(o) for o in objects]
         if after != before:
             self.problem(label, 'argument reference counts went from %s to %s' % (before, after))
+        return raised
 
-    def expect_injected(self, label, operation, args, function, call):
-        # A failed PyMem_Malloc sets no error: core must raise it itself. Any
-        # other injected failure's error must reach the caller as it was set.
-        message = ('' if function == 'PyMem_Malloc'
+    def expect_injected(self, label, operation, args, function, call, or_result=None):
+        # A failed allocator call sets no error: core must raise it itself.
+        # Any other injected failure's error must reach the caller as it was
+        # set.
+        message = ('' if function in HEAP_FUNCTIONS + ('PyMem_Malloc',)
                    else 'injected failure: %s call %d' % (function, call))
-        self.expect_error(label, operation, args, MemoryError, message, function, call)
+        return self.expect_error(label, operation, args, MemoryError, message, function, call,
+                                 or_result)
 
     def expect_result(self, label, operation, args, expected):
         self.shim.fault_shim_reset()
@@ -242,24 +252,25 @@ class Child(object):
 def diff_allocation(function, call, entries, copies):
     """Names the allocation that the call-th call of `function` makes in a
     diff that emits `entries` entries and copies `copies` arguments."""
-    if function == 'PyMem_Malloc':
-        names = (['copy of a mutable argument'] * copies +
-                 ['suffix array', 'rank array', 'diff-block buffer', 'extra-block buffer'])
+    if function == 'malloc':
+        names = ['copy of a mutable argument'] * copies + ['suffix array']
     elif function == 'PyList_New':
         names = ['control list']
     elif function == 'PyTuple_New':
         names = ['tuple of entry %d' % (n + 1) for n in range(entries)] + ['result tuple']
     elif function == 'PyLong_FromLong':
         names = ['integer %d of entry %d' % (n % 3 + 1, n // 3 + 1) for n in range(3 * entries)]
-    elif function == 'PyList_Append':
-        names = ['appending entry %d' % (n + 1) for n in range(entries)]
-    else:
+    elif function == BYTES_FROM:
         names = ['diff block', 'extra block']
-    return names[call - 1] if call <= len(names) else 'unexpected call'
+    else:
+        names = []
+    # The sort's and the scan's own arrays follow, in an order of their own.
+    return names[call - 1] if call <= len(names) else 'working array'
 
 
 def scenario_call_counts(child):
     core = child.core
+    sees_heap = child.shim.fault_shim_sees_heap()
     # If the shim stopped intercepting (or counted the interpreter's own
     # calls), these counts would be off: the checks of the other scenarios
     # rest on them.
@@ -269,11 +280,17 @@ def scenario_call_counts(child):
     expected_delta = ([(0, 0, 13), (13, 0, -26), (13, 0, -13)], b'\0' * 26, b'')
     if delta != expected_delta:
         child.problem('diff', 'unexpected Delta %r' % (delta,))
+    counts = child.counts()
     # Three entries: a tuple and three longs each, plus the result tuple.
-    expected = {'PyMem_Malloc': 4, 'PyMem_Free': 4, 'PyList_New': 1, 'PyTuple_New': 4,
-                'PyLong_FromLong': 9, 'PyList_Append': 3, BYTES_FROM: 2}
-    if child.counts() != expected:
-        child.problem('diff', 'calls %r, expected %r' % (child.counts(), expected))
+    # Working memory is the C heap's alone (no PyMem block), freed before
+    # diff returns.
+    expected = {'PyMem_Malloc': 0, 'PyMem_Free': 0, 'PyList_New': 1, 'PyTuple_New': 4,
+                'PyLong_FromLong': 9, 'PyList_Append': 0, BYTES_FROM: 2}
+    if dict((name, counts[name]) for name in expected) != expected:
+        child.problem('diff', 'calls %r, expected %r' % (counts, expected))
+    heap_calls = counts['malloc'] + counts['realloc']
+    if sees_heap and (counts['malloc'] < 1 or counts['free'] < 1):
+        child.problem('diff', 'the shim saw no heap call: %r' % (counts,))
     # While the caller holds the Delta every object in it is referenced: the
     # list, 4 tuples, 9 integers and the diff block (the empty extra block is
     # the interpreter's shared one, not tracked; so are 3's small integers,
@@ -283,11 +300,12 @@ def scenario_call_counts(child):
     if held != expected_held:
         child.problem('diff', 'leak check counted %d held objects, expected %d'
                       % (held, expected_held))
+    child.check_leftovers('diff')
     del delta
 
     child.shim.fault_shim_reset()
     core.diff(as_array(old), new)
-    if child.shim.fault_shim_calls('PyMem_Malloc') != 5:
+    if sees_heap and child.counts()['malloc'] + child.counts()['realloc'] != heap_calls + 1:
         child.problem('diff of an array', 'no copy of the array was allocated')
     child.check_leftovers('diff of an array')
 
@@ -312,6 +330,7 @@ def scenario_call_counts(child):
 
 def scenario_diff_failures(child):
     core = child.core
+    sees_heap = child.shim.fault_shim_sees_heap()
     old = bytes(bytearray((i * 131 + 7) % 251 for i in range(600)))
     new = (old[:100] + b'inserted bytes' + old[100:300] + old[360:500] +
            old[40:90] + b'tail' + old[520:580] + b'end')
@@ -322,26 +341,36 @@ def scenario_diff_failures(child):
         if entries < 5 or min(len(expected[1]), len(expected[2])) < 2:
             child.problem('input', 'needs 5 entries and two blocks of 2 bytes or more: %r'
                           % (expected,))
-        code_path = {'PyMem_Malloc': copies + 4, 'PyMem_Free': copies + 4, 'PyList_New': 1,
-                     'PyTuple_New': entries + 1, 'PyLong_FromLong': 3 * entries,
-                     'PyList_Append': entries, BYTES_FROM: 2}
-        if counts != code_path:
+        code_path = {'PyMem_Malloc': 0, 'PyList_New': 1, 'PyTuple_New': entries + 1,
+                     'PyLong_FromLong': 3 * entries, 'PyList_Append': 0, BYTES_FROM: 2}
+        if dict((name, counts[name]) for name in code_path) != code_path:
             child.problem('diff with %d copies' % copies,
                           'calls %r, expected %r' % (counts, code_path))
+        if sees_heap and counts['malloc'] < copies + 1:
+            child.problem('diff with %d copies' % copies,
+                          'fewer heap allocations than copies and a suffix array: %r' % (counts,))
+        heap_failures_raised = 0
         for function in FUNCTIONS:
-            if function == 'PyMem_Free':
+            if function in ('free', 'PyMem_Free') or (function in HEAP_FUNCTIONS and not sees_heap):
                 continue
             for call in range(1, counts[function] + 1):
                 label = 'diff%s: %s fails (%s call %d)' % (
                     ' of arrays' if copies else '',
                     diff_allocation(function, call, entries, copies), function, call)
-                child.expect_injected(label, core.diff, args, function, call)
+                # The search's aids only save time: diff goes on without them
+                # and gives the same Delta. Every other array it needs.
+                optional = expected if function in HEAP_FUNCTIONS else None
+                if child.expect_injected(label, core.diff, args, function, call, optional):
+                    heap_failures_raised += function in HEAP_FUNCTIONS
                 child.expect_result(label + ', then diff again', core.diff, args, expected)
+        if sees_heap and heap_failures_raised < copies + 1:
+            child.problem('diff with %d copies' % copies,
+                          'only %d heap failures raised MemoryError' % heap_failures_raised)
 
     # Only the second argument's copy fails: the first one's must be freed.
-    args = (as_array(old), as_array(new))
-    child.expect_injected('diff: copy of the new data fails', core.diff, args,
-                          'PyMem_Malloc', 2)
+    if sees_heap:
+        args = (as_array(old), as_array(new))
+        child.expect_injected('diff: copy of the new data fails', core.diff, args, 'malloc', 2)
     # Argument errors come before any allocation.
     for label, args, error_type in [
             ('diff of an int', (as_array(old), 1), TypeError),
@@ -365,9 +394,9 @@ def scenario_patch_failures(child):
         copies = 3 if mutable else 0
         buffers = ['copy of the old data', 'copy of the diff block',
                    'copy of the extra block'][:copies]
-        for call, what in enumerate(buffers, 1):
+        for call, what in enumerate(buffers if child.shim.fault_shim_sees_heap() else [], 1):
             label = 'patch%s: %s fails' % (' of arrays' if mutable else '', what)
-            child.expect_injected(label, core.patch, args, 'PyMem_Malloc', call)
+            child.expect_injected(label, core.patch, args, 'malloc', call)
             child.expect_result(label + ', then patch again', core.patch, args, new)
         child.expect_injected('patch%s: result string fails' % (' of arrays' if mutable else ''),
                               core.patch, args, BYTES_FROM, 1)
@@ -403,10 +432,12 @@ def scenario_patch_errors(child):
         for label, args, copies in variants:
             child.expect_error(label, core.patch, args, error_type, message)
             # Refused for its size: not even the output is requested.
-            requested = child.last_counts['PyMem_Malloc']
+            requested = child.last_counts['malloc'] + child.last_counts['PyMem_Malloc']
+            if not child.shim.fault_shim_sees_heap():
+                requested += copies
             outputs = child.last_counts[BYTES_FROM]
             if error_type is MemoryError and (requested != copies or outputs != 0):
-                child.problem(label, 'made %d PyMem_Malloc and %d output calls'
+                child.problem(label, 'made %d allocations and %d output calls'
                               % (requested, outputs))
     # The success path releases the copies too.
     child.expect_result('patch that succeeds', core.patch,
