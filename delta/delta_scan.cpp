@@ -9,6 +9,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "delta/byte_compare.h"
 #include "delta/match_search.h"
 
 namespace core {
@@ -49,24 +50,6 @@ struct ExtensionChooser {
   }
   void disagree() { ++length; }
 };
-
-// Bytes that agree going backward from just before a_end and b_end, at most
-// limit of them.
-std::int32_t common_suffix_length(const std::uint8_t* a_end, const std::uint8_t* b_end,
-                                  std::int32_t limit) {
-  std::int32_t i = 0;
-#if defined(__SSE2__)
-  for (; i + 16 <= limit; i += 16) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a_end - i - 16));
-    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b_end - i - 16));
-    const auto equal = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
-    // The byte nearest the ends is bit 15: count the agreeing bits from there down.
-    if (equal != 0xFFFFu) return i + __builtin_clz(~equal << 16);
-  }
-#endif
-  while (i < limit && a_end[-i - 1] == b_end[-i - 1]) ++i;
-  return i;
-}
 
 // True when the two comparisons of the overlap agree at each of the 16
 // positions from i on: the running score then stays where it is.
@@ -153,7 +136,7 @@ bool run_scan_pass(DeltaScan& scan, const DeltaInputs& in) {
       }
 
       if ((scan.match_length == score && scan.match_length != 0) ||
-          scan.match_length > score + kExtraMatchMargin) {
+          scan.match_length > static_cast<std::int64_t>(score) + kExtraMatchMargin) {
         break;
       }
       if (old_byte_matches(in, anchor_probe, scan.scan_position)) --score;
@@ -222,7 +205,7 @@ ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in) {
                       agreeing_run(in, backward_old + i, backward_new + i, overlap - i));
         continue;
       }
-      if (i + 16 <= overlap &&
+      if (overlap - i >= 16 &&
           overlap_block_even(new_data + forward_new + i, old_data + forward_old + i,
                              new_data + backward_new + i, old_data + backward_old + i)) {
         i += 16;

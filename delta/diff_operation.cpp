@@ -39,11 +39,10 @@ PyObject* make_delta(const HeldBytes& old_held, const HeldBytes& new_held,
     if (entry == nullptr) return nullptr;
     PyList_SET_ITEM(control.get(), static_cast<Py_ssize_t>(i), entry);  // the list owns it now
   }
-  // Each block is at most the new length, which is an int.
   const BlockLengths lengths = block_lengths(entries.data(), entries.size());
-  ObjectRef diff_block(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(lengths.diff)));
+  ObjectRef diff_block(new_byte_string(lengths.diff));
   if (!diff_block) return nullptr;
-  ObjectRef extra_block(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(lengths.extra)));
+  ObjectRef extra_block(new_byte_string(lengths.extra));
   if (!extra_block) return nullptr;
   write_delta_blocks(old_held.data, old_held.length, new_held.data, new_held.length, entries.data(),
                      entries.size(),

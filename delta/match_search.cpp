@@ -5,10 +5,6 @@
 #include <cassert>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace core {
 namespace {
 
@@ -117,24 +113,6 @@ void fill_top(const std::int32_t* suffix_array, const std::uint8_t* old_data,
 }
 
 }  // namespace
-
-std::int32_t common_prefix_length(const std::uint8_t* a, std::int32_t a_length,
-                                  const std::uint8_t* b, std::int32_t b_length) {
-  const std::int32_t length = std::min(a_length, b_length);
-  std::int32_t i = 0;
-  // The final candidates of a search often agree with the target for
-  // thousands of bytes: compare 16 at a time where the machine allows.
-#if defined(__SSE2__)
-  for (; i + 16 <= length; i += 16) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
-    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-    const auto equal = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
-    if (equal != 0xFFFFu) return i + __builtin_ctz(~equal);
-  }
-#endif
-  while (i < length && a[i] == b[i]) ++i;
-  return i;
-}
 
 std::int32_t find_longest_match(const std::int32_t* suffix_array, const std::uint8_t* old_data,
                                 std::int32_t old_length, const std::uint8_t* target,

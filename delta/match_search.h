@@ -3,14 +3,11 @@
 
 #include <cstdint>
 
+#include "delta/byte_compare.h"
 #include "delta/periodic.h"
 #include "module/heap_array.h"
 
 namespace core {
-
-// Number of leading bytes the two ranges share; 0 when either length is <= 0.
-std::int32_t common_prefix_length(const std::uint8_t* a, std::int32_t a_length,
-                                  const std::uint8_t* b, std::int32_t b_length);
 
 // Binary search of suffix_array[low, high] (both inclusive) for a suffix that
 // shares a long prefix with the target. A probe whose suffix agrees with the

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "delta/match_search.h"
+#include "delta/byte_compare.h"
 
 namespace core {
 namespace {

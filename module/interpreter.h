@@ -76,6 +76,20 @@ class UnlockedInterpreter {
   PyThreadState* thread_state_;
 };
 
+// Makes a byte string of `length` bytes for the caller to fill, or sets
+// MemoryError: also for a length the interpreter refuses to make at all (on
+// a 32-bit interpreter, anything within a header's size of 2^31), which it
+// would report as OverflowError, although it is only memory that is short.
+inline PyObject* new_byte_string(std::int64_t length) {
+#if PY_MAJOR_VERSION >= 3
+  constexpr std::int64_t kHeader = offsetof(PyBytesObject, ob_sval) + 1;
+#else
+  constexpr std::int64_t kHeader = offsetof(PyStringObject, ob_sval) + 1;
+#endif
+  if (length < 0 || length > PY_SSIZE_T_MAX - kHeader) return PyErr_NoMemory();
+  return PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
+}
+
 // Bytes of a byte argument that stay valid and unchanged for the whole call.
 struct HeldBytes {
   const std::uint8_t* data = nullptr;

@@ -77,7 +77,7 @@ PyObject* patch(PyObject* /*self*/, PyObject* args) {
   // which took more time than applying the entries. Nothing reaches the
   // result before it is returned, and it is released on every failure.
   if (!output_length_allowed(new_length)) return PyErr_NoMemory();
-  ObjectRef result(PyBytes_FromStringAndSize(nullptr, std::max(new_length, 0)));
+  ObjectRef result(new_byte_string(std::max(new_length, 0)));
   if (!result) return nullptr;
   auto* output = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get()));
 

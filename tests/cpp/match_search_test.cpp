@@ -34,6 +34,27 @@ TEST(CommonPrefixLength, StopsAtFirstDifferenceOrEitherEnd) {
   }
 }
 
+// Both directions, a vector at a time and then byte by byte: every length
+// around the vector width, with the first difference at every place.
+TEST(CommonPrefixLength, AgreesWithBytewiseComparisonBothWays) {
+  for (std::int32_t length = 0; length <= 50; ++length) {
+    for (std::int32_t differ = 0; differ <= length; ++differ) {
+      const Bytes a(length, 7);
+      Bytes b(length, 7);
+      if (differ < length) b[differ] = 8;
+      EXPECT_EQ(core::common_prefix_length(a.data(), length, b.data(), length), differ)
+          << "length " << length;
+      // Mirrored: the difference lies differ bytes before the ends.
+      Bytes c(length, 7);
+      if (differ < length) c[length - 1 - differ] = 9;
+      EXPECT_EQ(core::common_suffix_length(a.data() + length, c.data() + length, length), differ)
+          << "length " << length;
+      EXPECT_EQ(core::common_suffix_length(a.data() + length, c.data() + length, differ / 2),
+                differ / 2);
+    }
+  }
+}
+
 struct Search {
   std::int32_t length;
   std::int32_t position;
