@@ -1,5 +1,6 @@
 # Entry points: `make demo` builds the module and runs it on the shipped
-# samples; `make check` runs every test; `make bench` measures diff and patch
+# samples; `make check` runs every test; `make limits` runs diff and patch at
+# 2^31 - 1 bytes (several GiB, some minutes); `make bench` measures diff and patch
 # against peers and rewrites bench/results.md (`make bench-quick`: a small
 # subset, written under build/bench). PYTHON27=/path/to/python overrides the
 # interpreter that tools/find-python27 picks; BENCH_CAP=seconds bounds each
@@ -9,7 +10,7 @@ MODULE_DIR = build/py$(shell tools/python-tag $(PYTHON27))
 BENCH_BUILD := build/cmake-bench
 BENCH_CAP ?= 120
 
-.PHONY: module demo check bench bench-quick bench-tools clean
+.PHONY: module demo check limits bench bench-quick bench-tools clean
 
 module:
 	tools/build-module $(PYTHON27) $(MODULE_DIR) >/dev/null
@@ -19,6 +20,9 @@ demo: module
 
 check:
 	PYTHON27=$(PYTHON27) tools/run-tests
+
+limits:
+	tools/run-limits
 
 bench-tools:
 	tools/install-deps --bench

@@ -25,7 +25,7 @@ set_target_properties(core PROPERTIES LINK_DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/e
 if(CORE_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   # The interpreter is not instrumented: the module takes the sanitizer
   # runtime as a shared library, which the test run preloads.
-  target_link_options(core PRIVATE -shared-libasan)
+  target_link_options(core PRIVATE -shared-libsan)
 endif()
 
 set(CORE_INSTALL_DIR ${Python_SITEARCH} CACHE PATH "Folder that receives the module")
