@@ -3,6 +3,18 @@
 # import the module.
 set(Python_FIND_STRATEGY LOCATION)
 find_package(Python REQUIRED COMPONENTS Interpreter Development.Module)
+# FindPython does not compare the interpreter's word size with the
+# compiler's: a 64-bit module for a 32-bit interpreter, or the reverse, would
+# build and then fail to import ("wrong ELF class").
+execute_process(COMMAND "${Python_EXECUTABLE}" -c "import struct; print(struct.calcsize('P'))"
+                OUTPUT_VARIABLE CORE_PYTHON_POINTER_SIZE OUTPUT_STRIP_TRAILING_WHITESPACE
+                RESULT_VARIABLE CORE_PYTHON_STATUS)
+if(NOT CORE_PYTHON_STATUS EQUAL 0 OR NOT CORE_PYTHON_POINTER_SIZE EQUAL CMAKE_SIZEOF_VOID_P)
+  message(FATAL_ERROR "${Python_EXECUTABLE} has ${CORE_PYTHON_POINTER_SIZE}-byte pointers, the "
+                      "compiler ${CMAKE_SIZEOF_VOID_P}-byte ones: for a 32-bit interpreter, "
+                      "configure with -DCMAKE_TOOLCHAIN_FILE=cmake/i386-toolchain.cmake "
+                      "(tools/build-module does)")
+endif()
 
 Python_add_library(core MODULE WITH_SOABI ${CORE_GLUE_SOURCES})
 target_link_libraries(core PRIVATE core_algorithms)
