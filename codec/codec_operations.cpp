@@ -10,6 +10,12 @@ namespace core {
 PyObject* encode_int64(PyObject* /*self*/, PyObject* value) {
   PY_LONG_LONG number = 0;
   if (!PyArg_Parse(value, "L", &number)) return nullptr;
+  // Encoding -2^63 would give the negative-zero form, which decodes to 0: the
+  // value would be lost with no error.
+  if (!int64_has_form(number)) {
+    PyErr_SetString(PyExc_OverflowError, kInt64HasNoForm);
+    return nullptr;
+  }
   std::uint8_t form[kInt64FormSize];
   encode_int64_form(number, form);
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(form), kInt64FormSize);

@@ -1,13 +1,20 @@
 #include "codec/int64_codec.h"
 
+#include <cassert>
+#include <limits>
+
 namespace core {
 namespace {
 constexpr std::uint8_t kSignBit = 0x80;
 constexpr std::uint8_t kTopMagnitudeBits = 0x7F;
 }  // namespace
 
+bool int64_has_form(std::int64_t value) {
+  return value != std::numeric_limits<std::int64_t>::min();
+}
+
 void encode_int64_form(std::int64_t value, std::uint8_t form[kInt64FormSize]) {
-  // Negation in unsigned arithmetic is defined for -2^63 too.
+  assert(int64_has_form(value));
   const bool negative = value < 0;
   const std::uint64_t magnitude =
       negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);

@@ -8,11 +8,15 @@ namespace core {
 
 constexpr int kInt64FormSize = 8;
 
-// -2^63 has no form of its own: its magnitude sets bit 63 alone, which lands
-// on the sign bit, so it encodes to the negative-zero form.
+// Every value but -2^63 has a form: its magnitude, 2^63, needs bit 63, which
+// is the sign bit.
+bool int64_has_form(std::int64_t value);
+
+// value must have a form (int64_has_form).
 void encode_int64_form(std::int64_t value, std::uint8_t form[kInt64FormSize]);
 
-// The negative-zero form decodes to 0.
+// The negative-zero form, which no value encodes to but another writer may
+// have produced, decodes to 0.
 std::int64_t decode_int64_form(const std::uint8_t form[kInt64FormSize]);
 
 }  // namespace core

@@ -4,9 +4,13 @@ On 2.7 the module's byte strings are str and its integers long; on 3 they
 are bytes and int. Messages the interpreter words itself (its argument
 parser, its integer conversions) change between 3.x releases, so the tests
 compare them on 2.7 only; the module's own messages are compared everywhere.
+A 32-bit interpreter has 32-bit C longs and sizes, which changes what an
+argument can be and how a too-large one is refused.
 """
 import array
+import struct
 import sys
+import unittest
 
 PY2 = sys.version_info[0] == 2
 
@@ -18,6 +22,19 @@ else:
     INTEGER_TYPES = (int,)
     RESULT_INTEGER = int
     TEXT = str
+
+# An int argument past 2**31 - 1: where a C long holds it (64-bit Linux), the
+# argument parser converts it and then finds it too large for an int; where a
+# C long is 32 bits (32-bit x86) the conversion to long fails first.
+if struct.calcsize('l') == 4:
+    PARSER_INT_TOO_LARGE = 'Python int too large to convert to C long'
+else:
+    PARSER_INT_TOO_LARGE = 'signed integer is greater than maximum'
+
+# Where sizes are 32 bits, no object reaches 2 GiB: there is nothing to pass.
+needs_objects_of_2_gib = unittest.skipIf(
+    sys.maxsize < 2 ** 31, 'sizes are 32 bits here: no object reaches 2 GiB (sys.maxsize is %d)'
+    % sys.maxsize)
 
 
 def on_27(message):

@@ -10,7 +10,8 @@ import threading
 import unittest
 
 import core
-from support import PY2, RESULT_INTEGER, TEXT, array_bytes, byte, byte_string, byte_values
+from support import (PY2, RESULT_INTEGER, TEXT, array_bytes, byte, byte_string, byte_values,
+                     needs_objects_of_2_gib)
 
 ALPHABET = b'abcdefghijklmnopqrstuvwxyz'
 DIGITS = b'0123456789'
@@ -201,6 +202,7 @@ class ArgumentsTest(unittest.TestCase):
         wide = array.array('H', range(0, 60000, 7))
         self.assertEqual(core.diff(wide, wide), core.diff(array_bytes(wide), array_bytes(wide)))
 
+    @needs_objects_of_2_gib
     def test_buffers_of_2_gib_or_more(self):
         # A sparse file mapped read-only: 2 GiB of address space, no memory.
         with tempfile.TemporaryFile() as backing:

@@ -13,6 +13,7 @@ import array
 import ctypes
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import sysconfig
@@ -39,7 +40,10 @@ def shim_path():
             # own symbols come before any preloaded library's.
             raise unittest.SkipTest('the interpreter does not link libpython dynamically')
         _built_shim_dir = tempfile.mkdtemp(prefix='core_fault_shim')
-        command = ['cc', '-shared', '-fPIC', '-O1',
+        # The shim is loaded into this interpreter's process: a 32-bit
+        # interpreter needs a 32-bit shim, which cc makes with -m32.
+        word_size = ['-m32'] if struct.calcsize('P') == 4 else []
+        command = ['cc'] + word_size + ['-shared', '-fPIC', '-O1',
                    '-I' + sysconfig.get_paths()['include'],
                    '-o', os.path.join(_built_shim_dir, 'fault_shim.so'),
                    SHIM_SOURCE, '-ldl']

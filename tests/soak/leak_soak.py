@@ -97,6 +97,7 @@ def codec_ok():
 
 def codec_bad():
     expect(OverflowError, core.encode_int64, 1 << 64)
+    expect(OverflowError, core.encode_int64, -1 << 63)
     expect(ValueError, core.decode_int64, b'1234567')
 
 
