@@ -3,7 +3,9 @@ the interpreter with other threads."""
 import array
 import binascii
 import mmap
+import os
 import random
+import subprocess
 import sys
 import tempfile
 import threading
@@ -277,6 +279,17 @@ class ArgumentsTest(unittest.TestCase):
         self.assertEqual(core.patch(old, len(new), *delta), new)
 
 
+class SizeLimitsTest(unittest.TestCase):
+    """Sizes whose arrays do not fit a 32-bit platform's address space must
+    give MemoryError there. On 64 bits they fit, and make limits takes
+    diff and patch up to 2 GiB."""
+
+    @unittest.skipIf(sys.maxsize >= 2 ** 32, 'the suffix array fits here; make limits covers it')
+    def test_suffix_array_beyond_the_address_space(self):
+        # (2**30 - 1 + 1) * 4 bytes of suffix array wrap to 0 in a 32-bit size.
+        self.assertRaises(MemoryError, core.diff, b'\0' * (2 ** 30 - 1), b'')
+
+
 class ThreadsTest(unittest.TestCase):
 
     def setUp(self):
@@ -323,6 +336,31 @@ class ThreadsTest(unittest.TestCase):
         # Holding the lock throughout would let the counter in for a few
         # switch intervals at most.
         self.assertGreater(during, 1000)
+
+    def test_interpreter_exits_while_a_daemon_thread_diffs(self):
+        # At exit Python 3 ends a daemon thread that asks for the lock back
+        # by unwinding its stack; diff must let that pass and leave nothing
+        # that needs the interpreter. The object whose __del__ sleeps keeps
+        # the exit slow enough for the thread to be caught inside diff.
+        script = '\n'.join([
+            'import gc, os, threading, time, core',
+            'old = os.urandom(1 << 20); new = old[:99999] + b"!" + old[99999:]',
+            'def work():',
+            '    while True: core.diff(old, new)',
+            'class SlowDel(object):',
+            '    def __del__(self, sleep=time.sleep): sleep(2)',
+            'gc.disable(); a = SlowDel(); a.me = a; del a',
+            'worker = threading.Thread(target=work); worker.daemon = True; worker.start()',
+            'time.sleep(0.5)'])
+        env = dict(os.environ)
+        env['PYTHONPATH'] = os.pathsep.join(
+            [os.path.dirname(os.path.abspath(core.__file__))] +
+            [path for path in env.get('PYTHONPATH', '').split(os.pathsep) if path])
+        for _ in range(3):
+            child = subprocess.Popen([sys.executable, '-c', script], env=env,
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            output = child.communicate()[0].decode('utf-8', 'replace')
+            self.assertEqual(child.returncode, 0, 'exit status %d:\n%s' % (child.returncode, output))
 
     def test_repetitive_data_on_a_small_thread_stack(self):
         size = 1 << 20

@@ -246,6 +246,16 @@ class RejectsDeltaTest(PatchTestCase):
             # The output is requested before any entry is looked at.
             self.assertPatchFails(MemoryError, '', b'ABCD', new_length, ['not an entry'], b'', b'')
 
+    def test_output_the_interpreter_cannot_make(self):
+        # 2**31 - 2 bytes fit an int, but with a byte string's header not a
+        # 32-bit size: there the interpreter cannot make the output at all,
+        # which is memory that cannot be had. Elsewhere it is made (its pages
+        # untouched) and the empty list falls short of it.
+        if sys.maxsize < 2 ** 32:
+            self.assertPatchFails(MemoryError, '', b'', 2 ** 31 - 2, [], b'', b'')
+        else:
+            self.assertPatchFails(ValueError, UNDERFLOW, b'', 2 ** 31 - 2, [], b'', b'')
+
     def test_negative_lengths(self):
         cases = [
             # Every bound test passes if the negative length is taken at its word.
