@@ -156,6 +156,17 @@ def repeated_sentence(size, seed):
     return old, str(new)
 
 
+def long_period(size, seed):
+    """65 random bytes repeated to size bytes, and a copy with one byte
+    inserted in the middle: every suffix agrees with a sixty-fifth of all
+    the others to the end, with a period longer than the stretches the
+    search's aids list."""
+    rng = random.Random(seed)
+    unit = random_bytes(rng, 65)
+    old = (unit * (size // len(unit) + 1))[:size]
+    return old, old[:size // 2] + '!' + old[size // 2:]
+
+
 def generated(generator, size, seed):
     """Both sides of a generated pair, written in one go."""
     def write_pair(old_path, new_path):
@@ -242,13 +253,18 @@ def tar_prefix_pair(size_mib):
 
 def scaling_series(sizes_mib):
     """(series name, [(size in bytes, Pair)]): prefixes of the standard
-    library tar pair, and the repetitive pair generated at each size."""
+    library tar pair, and the repetitive and long-period pairs generated at
+    each size."""
     return [('stdlib-tar prefixes',
              [(size_mib * MIB, tar_prefix_pair(size_mib)) for size_mib in sizes_mib]),
             ('repetitive',
              [(size_mib * MIB, synthetic_pair('repetitive-%dM' % size_mib, '',
                                               generated(repeated_sentence, size_mib * MIB,
                                                         SEED)))
+              for size_mib in sizes_mib]),
+            ('period 65',
+             [(size_mib * MIB, synthetic_pair('period65-%dM' % size_mib, '',
+                                              generated(long_period, size_mib * MIB, SEED)))
               for size_mib in sizes_mib])]
 
 
