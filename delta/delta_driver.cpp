@@ -87,7 +87,8 @@ DeltaScan piece_start_state(std::int32_t start, std::int32_t old_length) {
 // Where a scan ended: at the end of the new data, or where it met a state
 // that the scan of a later piece recorded.
 struct ScanEnd {
-  bool complete = true;  // false when memory ran short, or the scan was called off
+  // False when memory ran short, or the scan was called off or gave up.
+  bool complete = true;
   int met_piece = -1;
   std::size_t met_record = 0;
 };
@@ -95,9 +96,18 @@ struct ScanEnd {
 // Scans from `scan` on, appending entries, and, when pass_starts is given,
 // recording pass starts. `may_wait` is for the scan from the start: it
 // claims the pieces it reaches first, and waits for a piece that the other
-// thread is still scanning.
+// thread is still scanning. A scan ahead gives up where it would only
+// repeat work: a piece's scan that has not met the next piece's scan a
+// piece's length past its start never will in time to pay, and a single
+// pass that long (data with no match to stop it) cannot be met at all.
 ScanEnd scan_from(ScanJob& job, int piece, DeltaScan scan, GrowableArray<ControlEntry>* entries,
                   GrowableArray<PassStart>* pass_starts, bool may_wait) {
+  const std::int32_t give_up_at =
+      may_wait || piece + 1 >= job.piece_count
+          ? INT32_MAX
+          : static_cast<std::int32_t>(std::min<std::int64_t>(
+                INT32_MAX, static_cast<std::int64_t>(job.pieces[piece + 1].start) +
+                               (job.pieces[piece + 1].start - job.pieces[piece].start)));
   const DeltaInputs& in = job.inputs;
   ScanEnd end;
   int next_piece = piece + 1;
@@ -148,7 +158,9 @@ ScanEnd scan_from(ScanJob& job, int piece, DeltaScan scan, GrowableArray<Control
       return end;
     }
     ++passes;
-    if (run_scan_pass(scan, in) && !entries->push_back(emit_control_entry(scan, in))) {
+    const PassEnd pass = run_scan_pass_until(scan, in, give_up_at);
+    if (pass == PassEnd::kGaveUp ||
+        (pass == PassEnd::kEmit && !entries->push_back(emit_control_entry(scan, in)))) {
       end.complete = false;
       return end;
     }

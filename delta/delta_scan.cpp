@@ -105,6 +105,10 @@ std::int32_t agreeing_run_before(const DeltaInputs& in, std::int32_t old_end, st
 }  // namespace
 
 bool run_scan_pass(DeltaScan& scan, const DeltaInputs& in) {
+  return run_scan_pass_until(scan, in, INT32_MAX) == PassEnd::kEmit;
+}
+
+PassEnd run_scan_pass_until(DeltaScan& scan, const DeltaInputs& in, std::int32_t give_up_at) {
   std::int32_t score = 0;
   scan.scan_position += scan.match_length;
   std::int32_t tally_position = scan.scan_position;
@@ -143,9 +147,11 @@ bool run_scan_pass(DeltaScan& scan, const DeltaInputs& in) {
       ++anchor_probe;
       ++scan.scan_position;
       if (scan.scan_position == in.new_length) break;
+      if (scan.scan_position >= give_up_at) return PassEnd::kGaveUp;
     }
   }
-  return scan.match_length != score || scan.scan_position == in.new_length;
+  return scan.match_length != score || scan.scan_position == in.new_length ? PassEnd::kEmit
+                                                                           : PassEnd::kSkip;
 }
 
 ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in) {

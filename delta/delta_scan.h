@@ -58,6 +58,14 @@ inline bool scan_finished(const DeltaScan& scan, const DeltaInputs& inputs) {
 // ends with a control entry to emit. Reads only the inputs.
 bool run_scan_pass(DeltaScan& scan, const DeltaInputs& inputs);
 
+// How run_scan_pass_until ended a pass.
+enum class PassEnd { kSkip, kEmit, kGaveUp };
+
+// run_scan_pass, for a scan that may stop where it likes: kGaveUp when the
+// search steps reach give_up_at before the pass ends, leaving the scan in
+// the middle of a pass, where it cannot go on.
+PassEnd run_scan_pass_until(DeltaScan& scan, const DeltaInputs& inputs, std::int32_t give_up_at);
+
 // Extends the previous alignment forward and the new match backward, splits
 // any overlap, moves the anchors and returns the entry: a diff run from the
 // old anchor, then an extra run up to where the new match starts.
