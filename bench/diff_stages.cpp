@@ -81,8 +81,10 @@ int main(int argc, char** argv) {
   start = std::chrono::steady_clock::now();
   const std::unique_ptr<core::SearchAids> aids = core::make_search_aids(
       suffix_array.data(), old_data.data(), old_length, new_data.data(), new_length);
-  const core::DeltaInputs inputs{old_data.data(), old_length,          new_data.data(),
-                                 new_length,      suffix_array.data(), aids.get()};
+  core::MatchLookahead lookahead(aids.get(), suffix_array.data(), old_data.data(), old_length,
+                                 new_data.data(), new_length);
+  const core::DeltaInputs inputs{old_data.data(),     old_length, new_data.data(), new_length,
+                                 suffix_array.data(), aids.get(), &lookahead};
   core::DeltaScan scan;
   std::vector<core::ControlEntry> control;
   while (!core::scan_finished(scan, inputs)) {

@@ -84,12 +84,15 @@ PyObject* diff(PyObject* /*self*/, PyObject* args) {
     return PyErr_NoMemory();
   }
 
+  MatchLookahead lookahead(search_aids.get(), suffix_array.as<std::int32_t>(), old_held.data,
+                           old_held.length, new_held.data, new_held.length);
   const DeltaInputs inputs{old_held.data,
                            old_held.length,
                            new_held.data,
                            new_held.length,
                            suffix_array.as<std::int32_t>(),
-                           search_aids.get()};
+                           search_aids.get(),
+                           &lookahead};
   DeltaScan scan;
   while (!scan_finished(scan, inputs)) {
     bool emit;

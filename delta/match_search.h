@@ -1,6 +1,7 @@
 // Longest-match search over a finished suffix array.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -42,7 +43,9 @@ struct TopProbe {
 // read all of it for every target in one. The stretches of both inputs are
 // listed, and bytes that both sides are known to share are skipped.
 struct SearchAids {
-  TopProbe top[1 << kTopLevels];  // a heap: the root at 1, children of i at 2i and 2i + 1
+  // A heap: the root at 1, children of i at 2i and 2i + 1. Aligned so that
+  // the four entries of a node's grandchildren share one cache line.
+  alignas(64) TopProbe top[1 << kTopLevels];
   StretchList old_stretches;
   StretchList new_stretches;
 };
@@ -60,5 +63,88 @@ std::int32_t find_longest_match_aided(const SearchAids& aids, const std::int32_t
                                       const std::uint8_t* old_data, std::int32_t old_length,
                                       const std::uint8_t* target, std::int32_t target_length,
                                       PeriodicSpan target_span, std::int32_t* match_position);
+
+// A match of a target with the old data: its length and the old-data start
+// of the suffix it was found in.
+struct Match {
+  std::int32_t length = 0;
+  std::int32_t position = 0;
+};
+
+// Answers the scan's searches: the Match that find_longest_match gives for
+// the target new_data + position, over bounds 0 and old_length, bit for bit.
+//
+// One search is a chain of probes, each two cache misses in a row (the
+// suffix-array entry, then the old bytes it points at), so alone it keeps
+// the memory waiting. The scan asks for consecutive positions until a pass
+// ends, so the searches for the positions just ahead are run together in a
+// batch, one probe of each in turn, every probe's memory requested a step
+// before it is read: many misses are then in flight at once. A request
+// outside the batch is a jump: the batch after it starts small, and grows
+// while the scan keeps asking for what follows, so that a jump wastes
+// little. Fixed arrays only: no allocation, no exception.
+class MatchLookahead {
+ public:
+  // aids may be null. All the arrays must outlive the object.
+  MatchLookahead(const SearchAids* aids, const std::int32_t* suffix_array,
+                 const std::uint8_t* old_data, std::int32_t old_length,
+                 const std::uint8_t* new_data, std::int32_t new_length);
+  MatchLookahead(const MatchLookahead&) = delete;
+  MatchLookahead& operator=(const MatchLookahead&) = delete;
+
+  // 0 <= position < new_length.
+  Match find(std::int32_t position);
+
+ private:
+  // After a jump the scan often jumps again at once: the first batch is one
+  // search. Each batch that the scan reads to its end doubles the next.
+  static constexpr int kMinBatch = 1;
+  static constexpr int kMaxBatch = 32;
+  // Batches up to this size also fetch both possible next probes.
+  static constexpr int kNarrowBatch = 2;
+
+  // One search of a batch, between two probes.
+  struct Search {
+    const std::uint8_t* target;
+    std::int32_t target_length;
+    PeriodicSpan span;   // of the target's start, in the new data's stretches
+    std::uint64_t head;  // the target's first bytes, as the top table keeps them
+    std::int32_t low;
+    std::int32_t high;
+    std::int32_t low_start;  // the suffix-array entries at the bounds
+    std::int32_t high_start;
+    // Exact match lengths of the bounds with the target once probed, 0
+    // before: every suffix between the bounds shares the shorter one.
+    std::int32_t low_agreement;
+    std::int32_t high_agreement;
+    bool high_probed;
+    std::int32_t midpoint;  // of the probe in progress
+    std::int32_t start;     // its suffix-array entry, or -1 until read
+    std::size_t node;       // its place in the top table, or 0 below it
+    bool done;
+  };
+
+  void run_batch(std::int32_t first, int count);
+  PeriodicSpan span_in_new(std::int32_t position);
+  void begin_search(Search& search, std::int32_t position);
+  void walk_down(Search& search) const;
+  void probe(Search& search) const;
+  Match finish(Search& search) const;
+
+  const SearchAids* aids_;
+  const std::int32_t* suffix_array_;
+  const std::uint8_t* old_data_;
+  std::int32_t old_length_;
+  const std::uint8_t* new_data_;
+  std::int32_t new_length_;
+
+  Search searches_[kMaxBatch];
+  Match results_[kMaxBatch];
+  std::int32_t first_ = 0;  // results_ hold positions [first_, first_ + ready_)
+  int ready_ = 0;
+  int batch_ = kMinBatch;
+  int count_ = 0;                    // searches in the batch being run
+  std::int32_t stretch_cursor_ = 0;  // the first new-data stretch that may hold a position
+};
 
 }  // namespace core

@@ -8,8 +8,9 @@
 // lengths to the extra fill and both to the new length; and the patch
 // functions, given the entries and the filled blocks, must rebuild the new
 // data byte for byte into an output of exactly new-length bytes. The scan
-// runs with the search's aids, as diff runs it, and again without: both
-// must give the same Delta.
+// runs with the search's aids and lookahead, as diff runs it, and again
+// one search at a time with the aids and without: all must give the same
+// Delta.
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -66,31 +67,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::unique_ptr<core::SearchAids> aids = core::make_search_aids(
       suffix_array.get(), old_data.get(), old_length, new_data.get(), new_length);
   FUZZ_REQUIRE(aids != nullptr);
-  const core::DeltaInputs scan_inputs{old_data.get(), old_length,         new_data.get(),
-                                      new_length,     suffix_array.get(), aids.get()};
+  core::MatchLookahead lookahead(aids.get(), suffix_array.get(), old_data.get(), old_length,
+                                 new_data.get(), new_length);
+  const core::DeltaInputs scan_inputs{old_data.get(),     old_length, new_data.get(), new_length,
+                                      suffix_array.get(), aids.get(), &lookahead};
   core::DeltaScan scan;
   const std::vector<core::ControlEntry> entries =
       run_scan(scan, scan_inputs, diff_block.get(), extra_block.get());
 
-  // The search's aids only save time: without them the scan must produce
+  // The lookahead and the search's aids only save time: searching one
+  // position at a time, with the aids and without, the scan must produce
   // the same entries and blocks.
-  core::DeltaInputs plain_inputs = scan_inputs;
+  core::DeltaInputs single_inputs = scan_inputs;
+  single_inputs.lookahead = nullptr;
+  core::DeltaInputs plain_inputs = single_inputs;
   plain_inputs.search_aids = nullptr;
-  const std::unique_ptr<std::uint8_t[]> plain_diff(new std::uint8_t[block_size]);
-  const std::unique_ptr<std::uint8_t[]> plain_extra(new std::uint8_t[block_size]);
-  core::DeltaScan plain_scan;
-  const std::vector<core::ControlEntry> plain_entries =
-      run_scan(plain_scan, plain_inputs, plain_diff.get(), plain_extra.get());
-  FUZZ_REQUIRE(plain_entries.size() == entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    FUZZ_REQUIRE(plain_entries[i].diff_length == entries[i].diff_length &&
-                 plain_entries[i].extra_length == entries[i].extra_length &&
-                 plain_entries[i].old_adjustment == entries[i].old_adjustment);
+  for (const core::DeltaInputs& other_inputs : {single_inputs, plain_inputs}) {
+    const std::unique_ptr<std::uint8_t[]> other_diff(new std::uint8_t[block_size]);
+    const std::unique_ptr<std::uint8_t[]> other_extra(new std::uint8_t[block_size]);
+    core::DeltaScan other_scan;
+    const std::vector<core::ControlEntry> other_entries =
+        run_scan(other_scan, other_inputs, other_diff.get(), other_extra.get());
+    FUZZ_REQUIRE(other_entries.size() == entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      FUZZ_REQUIRE(other_entries[i].diff_length == entries[i].diff_length &&
+                   other_entries[i].extra_length == entries[i].extra_length &&
+                   other_entries[i].old_adjustment == entries[i].old_adjustment);
+    }
+    FUZZ_REQUIRE(other_scan.diff_fill == scan.diff_fill &&
+                 other_scan.extra_fill == scan.extra_fill);
+    FUZZ_REQUIRE(std::equal(diff_block.get(), diff_block.get() + scan.diff_fill, other_diff.get()));
+    FUZZ_REQUIRE(
+        std::equal(extra_block.get(), extra_block.get() + scan.extra_fill, other_extra.get()));
   }
-  FUZZ_REQUIRE(plain_scan.diff_fill == scan.diff_fill && plain_scan.extra_fill == scan.extra_fill);
-  FUZZ_REQUIRE(std::equal(diff_block.get(), diff_block.get() + scan.diff_fill, plain_diff.get()));
-  FUZZ_REQUIRE(
-      std::equal(extra_block.get(), extra_block.get() + scan.extra_fill, plain_extra.get()));
 
   std::int64_t diff_sum = 0;
   std::int64_t extra_sum = 0;
