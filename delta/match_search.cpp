@@ -120,6 +120,9 @@ void fill_top(const std::int32_t* suffix_array, const std::uint8_t* old_data,
   fill_top(suffix_array, old_data, old_length, top, top_size, midpoint, high, 2 * node + 1);
 }
 
+bool build_probe_tree(const std::int32_t* suffix_array, const std::uint8_t* old_data,
+                      std::int32_t old_length, const StretchList& stretches, ProbeTree* tree);
+
 }  // namespace
 
 std::int32_t common_prefix_length(const std::uint8_t* a, std::int32_t a_length,
@@ -159,6 +162,9 @@ std::unique_ptr<SearchAids> make_search_aids(const std::int32_t* suffix_array,
     return nullptr;
   }
   fill_top(suffix_array, old_data, old_length, aids->top, std::size(aids->top), 0, old_length, 1);
+  if (!build_probe_tree(suffix_array, old_data, old_length, aids->old_stretches, &aids->tree)) {
+    return nullptr;
+  }
   return aids;
 }
 
@@ -218,6 +224,154 @@ inline std::int32_t agreement_from_offset(const std::uint8_t* a, const std::uint
   return from + common_prefix_length(a + from, length - from, b + from, length - from);
 }
 
+std::size_t tree_block_count(int levels) {
+  return ((std::size_t{1} << levels) - 1) / 7;  // (8^(levels / 3) - 1) / 7
+}
+
+// Tree levels for old data of this length: a whole number of blocks, as
+// many as leave kTreeLeafLevels levels of probes below the tree and keep it
+// within 1 / kOldBytesPerTreeByte of the old data's size. Blocks of the top
+// kHotTreeLevels levels stay in the cache: a search does not wait for them.
+constexpr int kTreeLeafLevels = 3;
+constexpr std::int64_t kOldBytesPerTreeByte = 2;
+constexpr int kMaxTreeLevels = 27;
+constexpr int kHotTreeLevels = 9;
+constexpr std::size_t kHotTreeBlocks = ((std::size_t{1} << kHotTreeLevels) - 1) / 7;
+
+int tree_levels_for(std::int32_t old_length) {
+  int levels = 0;
+  for (int next = kTreeBlockLevels; next <= kMaxTreeLevels; next += kTreeBlockLevels) {
+    const std::int64_t nodes = std::int64_t{1} << next;
+    const auto bytes = static_cast<std::int64_t>(tree_block_count(next) * sizeof(TreeBlock));
+    if ((nodes << kTreeLeafLevels) > old_length || bytes > old_length / kOldBytesPerTreeByte) {
+      break;
+    }
+    levels = next;
+  }
+  return levels;
+}
+
+// Where a node (numbered as in a heap, the root 1) lies in the blocks.
+inline std::size_t tree_slot(std::size_t node) {
+  const int depth = 63 - __builtin_clzll(node);
+  const int within = depth % kTreeBlockLevels;
+  const std::size_t root = node >> within;  // of the node's block
+  const std::size_t level_first = std::size_t{1} << (depth - within);
+  const std::size_t block = (level_first - 1) / 7 + (root - level_first);
+  return block * 8 + (node - (root << within)) + (std::size_t{1} << within) - 1;
+}
+
+// The next kTreeHeadBytes bytes from `bytes` on, as a node keeps them.
+inline std::uint64_t tree_head(const std::uint8_t* bytes, std::int32_t length) {
+  std::uint64_t head = 0;
+  if (length >= 8) {
+    std::memcpy(&head, bytes, sizeof head);
+    return __builtin_bswap64(head) & ~std::uint64_t{0xFFFF};
+  }
+  for (int i = 0; i < kTreeHeadBytes; ++i) {
+    head |= static_cast<std::uint64_t>(bytes[i]) << (8 * (7 - i));
+  }
+  return head;
+}
+
+// Bytes that the suffixes at a and b share, known to be at least `from`,
+// counted up to `limit`: a few compared, then what the stretches know of
+// longer runs, then the rest.
+std::int32_t shared_length(const std::uint8_t* old_data, std::int32_t old_length,
+                           const StretchList& stretches, std::int32_t a, std::int32_t b,
+                           std::int32_t from, std::int32_t limit) {
+  const std::int32_t length = std::min({old_length - a, old_length - b, limit});
+  if (from >= length) return length;
+  std::int32_t agreement = agreement_from_offset(old_data + a, old_data + b, from,
+                                                 std::min(length, from + kDirectBytes));
+  if (agreement == from + kDirectBytes && agreement < length) {
+    agreement = std::max(agreement,
+                         std::min(length, agreement_from(span_from(stretches, a), old_data + a,
+                                                         span_from(stretches, b), old_data + b)));
+    agreement = agreement_from_offset(old_data + a, old_data + b, agreement, length);
+  }
+  return agreement;
+}
+
+// Fills the tree node by node in heap order, which is level order. A node's
+// interval comes from its ancestors' midpoints; the suffix-array entries and
+// old bytes it reads are fetched kTreeFetchAhead nodes ahead, since nodes of
+// one level lie far apart. Returns false when memory is short.
+constexpr std::size_t kTreeFetchAhead = 8;
+
+bool build_probe_tree(const std::int32_t* suffix_array, const std::uint8_t* old_data,
+                      std::int32_t old_length, const StretchList& stretches, ProbeTree* tree) {
+  const int levels = tree_levels_for(old_length);
+  if (levels == 0) return true;
+  const std::size_t node_end = std::size_t{1} << levels;
+  struct Interval {
+    std::int32_t low;
+    std::int32_t high;
+    std::int32_t midpoint;
+    std::int32_t shared;  // by the suffixes of the interval, up to kUnknownShared
+  };
+  const std::unique_ptr<Interval[]> intervals(new (std::nothrow) Interval[node_end]);
+  std::unique_ptr<TreeBlock[]> blocks(new (std::nothrow) TreeBlock[tree_block_count(levels)]);
+  if (!intervals || !blocks) return false;
+  std::uint64_t* nodes = blocks[0].nodes;
+
+  // The interval of a node: above the midpoint of the nearest ancestor it
+  // lies right of, below that of the nearest it lies left of.
+  const auto place = [&](std::size_t node) {
+    Interval& interval = intervals[node];
+    const std::size_t left_of = node >> (__builtin_ctzll(node) + 1);
+    const std::size_t right_of = node >> (__builtin_ctzll(~node) + 1);
+    interval.low = left_of == 0 ? 0 : intervals[left_of].midpoint;
+    interval.high = right_of == 0 ? old_length : intervals[right_of].midpoint;
+    interval.midpoint = interval.low + (interval.high - interval.low) / 2;
+    // The low bound is the high bound of the node before on this level.
+    __builtin_prefetch(suffix_array + interval.midpoint);
+    __builtin_prefetch(suffix_array + interval.high);
+  };
+  const auto fetch = [&](std::size_t node) {
+    const Interval& interval = intervals[node];
+    const std::int32_t from = node == 1 ? 0 : intervals[node / 2].shared;
+    __builtin_prefetch(old_data + suffix_array[interval.high] + from);
+    __builtin_prefetch(old_data + suffix_array[interval.midpoint] + from);
+  };
+  const auto fill = [&](std::size_t node) {
+    Interval& interval = intervals[node];
+    const std::int32_t from = node == 1 ? 0 : intervals[node / 2].shared;
+    interval.shared = shared_length(old_data, old_length, stretches, suffix_array[interval.low],
+                                    suffix_array[interval.high], from, kUnknownShared);
+    const std::int32_t start = suffix_array[interval.midpoint];
+    // A search never probes an interval without room between its bounds.
+    const bool usable = interval.high - interval.low >= 2 &&
+                        interval.shared < static_cast<std::int32_t>(kUnknownShared) &&
+                        old_length - start - interval.shared >= kTreeHeadBytes;
+    nodes[tree_slot(node)] = usable ? tree_head(old_data + start + interval.shared,
+                                                old_length - start - interval.shared) |
+                                          static_cast<std::uint64_t>(interval.shared)
+                                    : kUnknownShared;
+  };
+  // Ancestors come well before their descendants, except near the root:
+  // the first levels go one node at a time.
+  const std::size_t direct_end = std::min(node_end, 4 * kTreeFetchAhead);
+  for (std::size_t node = 1; node < direct_end; ++node) {
+    place(node);
+    fill(node);
+  }
+  for (std::size_t node = direct_end; node < node_end + 2 * kTreeFetchAhead; ++node) {
+    if (node < node_end) place(node);
+    if (node >= kTreeFetchAhead && node - kTreeFetchAhead >= direct_end &&
+        node - kTreeFetchAhead < node_end) {
+      fetch(node - kTreeFetchAhead);
+    }
+    if (node >= 2 * kTreeFetchAhead && node - 2 * kTreeFetchAhead >= direct_end &&
+        node - 2 * kTreeFetchAhead < node_end) {
+      fill(node - 2 * kTreeFetchAhead);
+    }
+  }
+  tree->blocks = std::move(blocks);
+  tree->levels = levels;
+  return true;
+}
+
 }  // namespace
 
 MatchLookahead::MatchLookahead(const SearchAids* aids, const std::int32_t* suffix_array,
@@ -228,7 +382,12 @@ MatchLookahead::MatchLookahead(const SearchAids* aids, const std::int32_t* suffi
       old_data_(old_data),
       old_length_(old_length),
       new_data_(new_data),
-      new_length_(new_length) {}
+      new_length_(new_length),
+      tree_nodes_(aids != nullptr && aids->tree.levels > 0 ? aids->tree.blocks[0].nodes : nullptr),
+      tree_blocks_(tree_nodes_ != nullptr ? tree_block_count(aids->tree.levels) : 0) {
+  // The high bound starts at the last suffix, which no probe reads.
+  last_start_ = suffix_array_[old_length_];
+}
 
 Match MatchLookahead::find(std::int32_t position) {
   assert(position >= 0 && position < new_length_);
@@ -245,28 +404,31 @@ void MatchLookahead::run_batch(std::int32_t first, int count) {
   int left = count;
   for (int i = 0; i < count; ++i) {
     begin_search(searches_[i], first + i);
-    if (searches_[i].done) {  // old data too short for any probe
+    if (searches_[i].stage == Stage::kDone) {
       results_[i] = finish(searches_[i]);
       --left;
     }
   }
-  // Each round reads the suffix-array entries fetched in the round before
-  // and fetches the old bytes they point at, then makes the probes whose
-  // old bytes were fetched: a miss of each search is in flight while the
-  // others work.
+  // Each round moves every search one stage on: what a stage reads was
+  // fetched by the stage before, a round earlier, while the other
+  // searches worked.
   while (left > 0) {
     for (int i = 0; i < count; ++i) {
       Search& search = searches_[i];
-      if (search.done || search.start >= 0) continue;
-      search.start = suffix_array_[search.midpoint];
-      const std::int32_t skip = std::min(search.low_agreement, search.high_agreement);
-      __builtin_prefetch(old_data_ + search.start + skip);
-    }
-    for (int i = 0; i < count; ++i) {
-      Search& search = searches_[i];
-      if (search.done) continue;
-      probe(search);
-      if (search.done) {
+      switch (search.stage) {
+        case Stage::kDone:
+          continue;
+        case Stage::kTree:
+          walk_down(search);
+          break;
+        case Stage::kReadEntry:
+          read_entry(search);
+          break;
+        case Stage::kProbe:
+          probe(search);
+          break;
+      }
+      if (search.stage == Stage::kDone) {
         results_[i] = finish(search);
         --left;
       }
@@ -300,123 +462,196 @@ void MatchLookahead::begin_search(Search& search, std::int32_t position) {
   search.target = new_data_ + position;
   search.target_length = new_length_ - position;
   search.span = span_in_new(position);
-  search.head = read_head(search.target, search.target_length);
   search.low = 0;
   search.high = old_length_;
-  search.low_start = suffix_array_[0];
-  search.high_start = old_length_;
+  search.low_start = suffix_array_[0];  // the empty suffix: it agrees with nothing
+  search.high_start = last_start_;
   search.low_agreement = 0;
-  search.high_agreement = 0;
-  search.high_probed = false;
-  search.node = aids_ != nullptr ? 1 : 0;
-  search.done = false;
+  search.high_agreement = agreement(old_data_ + last_start_, old_length_ - last_start_, search, 0);
+  search.block = 0;
+  search.local = tree_blocks_ > 0 ? 1 : 0;
+  search.block_fetched = false;
   walk_down(search);
 }
 
-// Moves down to the next probe that needs the old data: through the top
-// table while its heads decide, fetching what that probe reads.
-void MatchLookahead::walk_down(Search& search) const {
-  for (;;) {
-    if (search.high - search.low < 2) {
-      search.done = true;
-      return;
-    }
-    search.midpoint = search.low + (search.high - search.low) / 2;
-    if (search.node == 0 || search.node >= std::size(aids_->top)) break;
-    const TopProbe& top = aids_->top[search.node];
-    // The table is a heap: the great-grandchildren of a node fill two
-    // cache lines, fetched three levels before they are read.
-    if (8 * search.node < std::size(aids_->top)) {
-      __builtin_prefetch(aids_->top + 8 * search.node);
-      __builtin_prefetch(aids_->top + 8 * search.node + 4);
-    }
-    const std::int32_t compared = std::min(old_length_ - top.start, search.target_length);
-    const std::int32_t head_bytes = std::min(compared, kHeadBytes);
-    const std::uint64_t differ = top.head ^ search.head;
-    const std::int32_t first_difference =
-        differ != 0 ? __builtin_clzll(differ) / 8 : kHeadBytes;  // the first byte is the highest
-    if (compared >= kHeadBytes && first_difference == kHeadBytes) {
-      // The heads tie: the old bytes after them decide.
-      search.start = top.start;
-      __builtin_prefetch(old_data_ + top.start + kHeadBytes);
-      return;
-    }
-    const bool below = first_difference < head_bytes && top.head < search.head;
-    const std::int32_t agreement = std::min(first_difference, head_bytes);
-    if (below) {
-      search.low = search.midpoint;
-      search.low_start = top.start;
-      search.low_agreement = agreement;
-    } else {
-      search.high = search.midpoint;
-      search.high_start = top.start;
-      search.high_agreement = agreement;
-      search.high_probed = true;
-    }
-    search.node = 2 * search.node + (below ? 1 : 0);
-  }
-  search.node = 0;
-  search.start = -1;
-  __builtin_prefetch(suffix_array_ + search.midpoint);
-  if (count_ <= kNarrowBatch) {
-    // Too few searches to keep the memory busy: the next probe is at one of
-    // two places, so both entries are fetched while this probe runs.
-    __builtin_prefetch(suffix_array_ + search.low + (search.midpoint - search.low) / 2);
-    __builtin_prefetch(suffix_array_ + search.midpoint + (search.high - search.midpoint) / 2);
-  }
-}
-
-// The probe at search.start, whose old bytes were fetched a step before:
-// find_longest_match's comparison rule, with the bytes skipped that both
-// bounds are known to share with the target.
-void MatchLookahead::probe(Search& search) const {
-  const std::int32_t start = search.start;
-  const std::uint8_t* suffix = old_data_ + start;
-  const std::int32_t compared = std::min(old_length_ - start, search.target_length);
-  std::int32_t skip = std::min(search.low_agreement, search.high_agreement);
-  if (search.node != 0) skip = std::max(skip, kHeadBytes);  // a tie of the heads
-  assert(skip <= compared);
+// The exact agreement of the suffix with the target, over the bytes both
+// have, knowing the first `known` agree.
+std::int32_t MatchLookahead::agreement(const std::uint8_t* suffix, std::int32_t suffix_length,
+                                       const Search& search, std::int32_t known) const {
+  const std::int32_t compared = std::min(suffix_length, search.target_length);
+  assert(known <= compared);
   std::int32_t agreement =
-      agreement_from_offset(suffix, search.target, skip, std::min(compared, skip + kDirectBytes));
-  if (agreement == skip + kDirectBytes && agreement < compared) {
+      agreement_from_offset(suffix, search.target, known, std::min(compared, known + kDirectBytes));
+  if (agreement == known + kDirectBytes && agreement < compared) {
     // A long agreement: where both lie in stretches of one period, the
-    // stretches tell how far it goes. Looking that up costs more than
-    // comparing a few bytes, so short agreements never do.
+    // stretches tell how far it goes.
     if (search.span.period != 0) {
-      agreement = std::max(agreement, agreement_from(span_from(aids_->old_stretches, start), suffix,
-                                                     search.span, search.target));
+      agreement = std::max(agreement,
+                           agreement_from(span_from(aids_->old_stretches,
+                                                    static_cast<std::int32_t>(suffix - old_data_)),
+                                          suffix, search.span, search.target));
     }
     agreement = agreement_from_offset(suffix, search.target, agreement, compared);
   }
-  const bool below = agreement < compared && suffix[agreement] < search.target[agreement];
+  return agreement;
+}
+
+// Moves the search down to the next probe that needs the suffix array or the
+// old data, deciding on the way what the tree decides, and fetches what
+// that probe reads first.
+void MatchLookahead::walk_down(Search& search) const {
+  search.known = -1;
+  if (search.local != 0 && !walk_tree(search)) return;
+  if (search.high - search.low < 2) {
+    search.stage = Stage::kDone;
+    return;
+  }
+  search.midpoint = search.low + (search.high - search.low) / 2;
+  if (search.known < 0) search.known = std::min(search.low_agreement, search.high_agreement);
+  if (search.local == 0 && search.high - search.low <= kSuffixBlock) {
+    if (search.block_fetched) {
+      read_entry(search);
+      return;
+    }
+    // The last probes lie in a few lines of the suffix array: fetch them
+    // all at once.
+    for (std::int32_t i = search.low; i <= search.high; i += 16) {
+      __builtin_prefetch(suffix_array_ + i);
+    }
+    __builtin_prefetch(suffix_array_ + search.high);
+    search.block_fetched = true;
+  } else {
+    __builtin_prefetch(suffix_array_ + search.midpoint);
+    if (count_ <= kNarrowBatch) {
+      // Too few searches to keep the memory busy: the next probe is at one
+      // of two places, so both entries are fetched while this probe runs.
+      __builtin_prefetch(suffix_array_ + search.low + (search.midpoint - search.low) / 2);
+      __builtin_prefetch(suffix_array_ + search.midpoint + (search.high - search.midpoint) / 2);
+    }
+  }
+  search.stage = Stage::kReadEntry;
+}
+
+// The probes that the tree decides, in a loop that keeps the search in
+// registers and chooses without branches. Stops at a probe the tree cannot
+// decide (setting search.known when a head tied), below the tree, at the
+// end, or at a block that is not in the cache: then the search waits a
+// round for it, and the result is false.
+bool MatchLookahead::walk_tree(Search& search) const {
+  std::int32_t low = search.low;
+  std::int32_t high = search.high;
+  std::int32_t low_start = search.low_start;
+  std::int32_t high_start = search.high_start;
+  std::int32_t low_agreement = search.low_agreement;
+  std::int32_t high_agreement = search.high_agreement;
+  std::size_t block = search.block;
+  unsigned local = search.local;
+  bool waiting = false;
+  while (high - low >= 2) {
+    // Every suffix of the interval shares `shared` bytes with both bounds;
+    // the target shares them too when it agrees that far with either.
+    const std::uint64_t node = tree_nodes_[8 * block + local - 1];
+    const auto shared = static_cast<std::int32_t>(node & 0xFFFF);
+    if (shared == static_cast<std::int32_t>(kUnknownShared) ||
+        std::max(low_agreement, high_agreement) < shared ||
+        search.target_length - shared < kTreeHeadBytes) {
+      break;
+    }
+    const std::uint64_t target_head =
+        tree_head(search.target + shared, search.target_length - shared);
+    const std::uint64_t differ = (node ^ target_head) >> 16;
+    if (differ == 0) {
+      search.known = shared + kTreeHeadBytes;  // the old bytes after the head decide
+      break;
+    }
+    const bool below = node < target_head;
+    const std::int32_t agreement = shared + (__builtin_clzll(differ) - 16) / 8;
+    const std::int32_t midpoint = low + (high - low) / 2;
+    low = below ? midpoint : low;
+    high = below ? high : midpoint;
+    low_agreement = below ? agreement : low_agreement;
+    high_agreement = below ? high_agreement : agreement;
+    low_start = below ? -1 : low_start;  // read when needed
+    high_start = below ? high_start : -1;
+    local = 2 * local + (below ? 1 : 0);
+    if (local >= 8) {
+      // The eight blocks below block b are 8b + 1 to 8b + 8.
+      block = 8 * block + local - 7;
+      local = 1;
+      if (block >= tree_blocks_) {
+        local = 0;
+        break;
+      }
+      if (block >= kHotTreeBlocks) {
+        __builtin_prefetch(tree_nodes_ + 8 * block);
+        waiting = true;
+        break;
+      }
+    }
+  }
+  search.low = low;
+  search.high = high;
+  search.low_start = low_start;
+  search.high_start = high_start;
+  search.low_agreement = low_agreement;
+  search.high_agreement = high_agreement;
+  search.block = block;
+  search.local = static_cast<std::uint8_t>(local);
+  if (waiting) search.stage = Stage::kTree;
+  return !waiting;
+}
+
+void MatchLookahead::read_entry(Search& search) const {
+  search.start = suffix_array_[search.midpoint];
+  __builtin_prefetch(old_data_ + search.start + search.known);
+  search.stage = Stage::kProbe;
+}
+
+// The probe at search.start, whose old bytes were fetched a round before:
+// find_longest_match's comparison rule, with the bytes skipped that are
+// known to agree.
+void MatchLookahead::probe(Search& search) const {
+  const std::uint8_t* suffix = old_data_ + search.start;
+  const std::int32_t suffix_length = old_length_ - search.start;
+  const std::int32_t found = agreement(suffix, suffix_length, search, search.known);
+  const bool below =
+      found < std::min(suffix_length, search.target_length) && suffix[found] < search.target[found];
   if (below) {
     search.low = search.midpoint;
-    search.low_start = start;
-    search.low_agreement = agreement;
+    search.low_start = search.start;
+    search.low_agreement = found;
   } else {
     search.high = search.midpoint;
-    search.high_start = start;
-    search.high_agreement = agreement;
-    search.high_probed = true;
+    search.high_start = search.start;
+    search.high_agreement = found;
   }
-  if (search.node != 0) search.node = 2 * search.node + (below ? 1 : 0);
+  if (search.local != 0) {
+    const unsigned local = 2 * search.local + (below ? 1 : 0);
+    search.local = static_cast<std::uint8_t>(local);
+    if (local >= 8) {
+      search.block = 8 * search.block + local - 7;
+      search.local = 1;
+      if (search.block >= tree_blocks_) {
+        search.local = 0;
+      } else if (search.block >= kHotTreeBlocks) {
+        __builtin_prefetch(tree_nodes_ + 8 * search.block);
+        search.stage = Stage::kTree;
+        return;
+      }
+    }
+  }
   walk_down(search);
 }
 
-// choose_candidate over the final bounds, whose match lengths the probes
-// found, but for a high bound never moved from the last entry.
+// choose_candidate over the final bounds: the longer match, the high one on
+// a tie.
 Match MatchLookahead::finish(Search& search) const {
-  if (!search.high_probed) {
-    search.high_start = suffix_array_[search.high];
-    const std::int32_t compared = std::min(old_length_ - search.high_start, search.target_length);
-    search.high_agreement = compared > 0 ? common_prefix_length(old_data_ + search.high_start,
-                                                                compared, search.target, compared)
-                                         : 0;
-  }
   if (search.low_agreement > search.high_agreement) {
-    return Match{search.low_agreement, search.low_start};
+    return Match{search.low_agreement,
+                 search.low_start >= 0 ? search.low_start : suffix_array_[search.low]};
   }
-  return Match{search.high_agreement, search.high_start};
+  return Match{search.high_agreement,
+               search.high_start >= 0 ? search.high_start : suffix_array_[search.high]};
 }
 
 }  // namespace core

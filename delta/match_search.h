@@ -38,16 +38,42 @@ struct TopProbe {
   std::int32_t start = 0;  // the suffix array entry at the midpoint
 };
 
+// The same fixed tree much deeper, for the lookahead, whose probes it
+// decides without the suffix array or the old data as long as the target
+// differs from the probed suffix soon enough. Deep down, the suffixes of a
+// node's interval share a long prefix, which the target shares too (it
+// agrees that far with a bound), so a head of the suffix's first bytes would
+// tie: each node keeps instead how many bytes the suffixes of its interval
+// share, and the next kTreeHeadBytes of its midpoint's suffix.
+//
+// A node takes 8 bytes: the head in the upper six, most significant first,
+// the shared length in the lower two, kUnknownShared when it is too long to
+// keep or the suffix too short for a whole head. Nodes are stored by
+// subtrees of three levels, one 64-byte block each (7 nodes and a spare), so
+// that a probe reads one cache line for three levels. The blocks go level
+// by level, each level's blocks in the order of their roots.
+constexpr int kTreeHeadBytes = 6;
+constexpr std::uint32_t kUnknownShared = 0xFFFF;
+constexpr int kTreeBlockLevels = 3;
+
+struct alignas(64) TreeBlock {
+  std::uint64_t nodes[8];  // heap order inside the block, from index 0
+};
+
+struct ProbeTree {
+  std::unique_ptr<TreeBlock[]> blocks;
+  int levels = 0;  // a multiple of kTreeBlockLevels; 0 when there is no tree
+};
+
 // Long periodic stretches (zero padding, repeated lines) make a target and
 // many suffixes agree for as long as the stretches last, and a probe would
 // read all of it for every target in one. The stretches of both inputs are
 // listed, and bytes that both sides are known to share are skipped.
 struct SearchAids {
-  // A heap: the root at 1, children of i at 2i and 2i + 1. Aligned so that
-  // the four entries of a node's grandchildren share one cache line.
-  alignas(64) TopProbe top[1 << kTopLevels];
+  TopProbe top[1 << kTopLevels];  // a heap: the root at 1, children of i at 2i and 2i + 1
   StretchList old_stretches;
   StretchList new_stretches;
+  ProbeTree tree;
 };
 
 // Builds the aids for a finished suffix array, or returns null when memory
@@ -82,7 +108,9 @@ struct Match {
 // before it is read: many misses are then in flight at once. A request
 // outside the batch is a jump: the batch after it starts small, and grows
 // while the scan keeps asking for what follows, so that a jump wastes
-// little. Fixed arrays only: no allocation, no exception.
+// little. With the aids, the probe tree decides most probes, a cache line
+// for three of them; the periodic stretches shorten long agreements. Fixed
+// arrays only: no allocation, no exception.
 class MatchLookahead {
  public:
   // aids may be null. All the arrays must outlive the object.
@@ -103,31 +131,48 @@ class MatchLookahead {
   // Batches up to this size also fetch both possible next probes.
   static constexpr int kNarrowBatch = 2;
 
-  // One search of a batch, between two probes.
+  // Below the tree, an interval this short lies in a few lines of the
+  // suffix array.
+  static constexpr std::int32_t kSuffixBlock = 64;
+
+  // What a search waits for: the next round reads it.
+  enum class Stage : std::uint8_t {
+    kTree,       // the tree's block of the node
+    kReadEntry,  // the suffix-array entry at the midpoint
+    kProbe,      // the old bytes it points at
+    kDone,
+  };
+
+  // One search of a batch, between two stages.
   struct Search {
     const std::uint8_t* target;
     std::int32_t target_length;
-    PeriodicSpan span;   // of the target's start, in the new data's stretches
-    std::uint64_t head;  // the target's first bytes, as the top table keeps them
+    PeriodicSpan span;  // of the target's start, in the new data's stretches
     std::int32_t low;
     std::int32_t high;
-    std::int32_t low_start;  // the suffix-array entries at the bounds
+    std::int32_t low_start;  // the suffix-array entries at the bounds, -1 until read
     std::int32_t high_start;
-    // Exact match lengths of the bounds with the target once probed, 0
-    // before: every suffix between the bounds shares the shorter one.
+    // The exact match lengths of the bounds with the target: every suffix
+    // between the bounds shares the shorter one.
     std::int32_t low_agreement;
     std::int32_t high_agreement;
-    bool high_probed;
     std::int32_t midpoint;  // of the probe in progress
-    std::int32_t start;     // its suffix-array entry, or -1 until read
-    std::size_t node;       // its place in the top table, or 0 below it
-    bool done;
+    std::int32_t start;     // its suffix-array entry
+    std::int32_t known;     // its leading bytes known to agree with the target, -1 unknown
+    std::size_t block;      // its place in the tree: the block
+    std::uint8_t local;     // and the node in it, from 1; 0 below the tree
+    bool block_fetched;     // the suffix-array lines of a short interval
+    Stage stage;
   };
 
   void run_batch(std::int32_t first, int count);
   PeriodicSpan span_in_new(std::int32_t position);
   void begin_search(Search& search, std::int32_t position);
+  std::int32_t agreement(const std::uint8_t* suffix, std::int32_t suffix_length,
+                         const Search& search, std::int32_t known) const;
   void walk_down(Search& search) const;
+  bool walk_tree(Search& search) const;
+  void read_entry(Search& search) const;
   void probe(Search& search) const;
   Match finish(Search& search) const;
 
@@ -137,6 +182,9 @@ class MatchLookahead {
   std::int32_t old_length_;
   const std::uint8_t* new_data_;
   std::int32_t new_length_;
+  const std::uint64_t* tree_nodes_;
+  std::size_t tree_blocks_;
+  std::int32_t last_start_ = 0;  // the suffix-array entry of the last suffix
 
   Search searches_[kMaxBatch];
   Match results_[kMaxBatch];

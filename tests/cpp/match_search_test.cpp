@@ -100,16 +100,18 @@ TEST(FindLongestMatch, ReturnsAMaximalMatchWithinBothRanges) {
   }
 }
 
-// Old data of one of four kinds: random bytes; a four-letter alphabet around
+// Old data of one of five kinds: random bytes; a four-letter alphabet around
 // 0x80, whose order a signed comparison would invert; a repeated phrase;
-// zero runs broken now and then by a random byte.
+// zero runs broken now and then by a random byte; one zero run over most of
+// the data, whose suffixes share more than the probe tree keeps.
 Bytes sample_bytes(int kind, std::size_t size, std::mt19937& random) {
   Bytes data(size);
   for (std::size_t i = 0; i < size; ++i) {
     data[i] = kind == 0   ? static_cast<std::uint8_t>(random())
               : kind == 1 ? static_cast<std::uint8_t>(0x7E + random() % 4)
               : kind == 2 ? static_cast<std::uint8_t>("abcabXYZabcabXYZabcab"[i % 21])
-                          : static_cast<std::uint8_t>(random() % 97 == 0 ? random() : 0);
+              : kind == 3 ? static_cast<std::uint8_t>(random() % 97 == 0 ? random() : 0)
+                          : static_cast<std::uint8_t>(i < size / 10 * 7 ? 0 : random());
   }
   return data;
 }
@@ -198,12 +200,13 @@ Bytes edited_copy(const Bytes& old_data, int kind, std::size_t size, std::mt1993
 // The lookahead answers every request as the plain search would, whatever
 // the order of requests: each position in turn, scan-like runs broken by
 // jumps forward (past the batch, into it, to the same position again),
-// and jumps back. The old data reaches below the top table's depth.
+// and jumps back. The largest old data has a probe tree deeper than the
+// levels that stay in the cache, and probes below it.
 TEST(MatchLookahead, AgreesWithThePlainSearch) {
   std::mt19937 random(31);
-  const std::size_t sizes[] = {0, 1, 2, 9, 300, 20000};
+  const std::size_t sizes[] = {0, 1, 2, 9, 300, 20000, 100000};
   for (const std::size_t size : sizes) {
-    for (int kind = 0; kind < 4; ++kind) {
+    for (int kind = 0; kind < 5; ++kind) {
       const Bytes old_data = sample_bytes(kind, size, random);
       const Bytes new_data = edited_copy(old_data, kind, 1 + size / 2 + random() % 3000, random);
       const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(old_data);
