@@ -584,6 +584,13 @@ bool MatchLookahead::walk_tree(Search& search) const {
       }
       if (block >= kHotTreeBlocks) {
         __builtin_prefetch(tree_nodes_ + 8 * block);
+        if (count_ <= kNarrowBatch && 8 * block + 8 < tree_blocks_) {
+          // Too few searches to keep the memory busy: the next block is one
+          // of eight neighbours, fetched with this one.
+          for (std::size_t next = 8 * block + 1; next <= 8 * block + 8; ++next) {
+            __builtin_prefetch(tree_nodes_ + 8 * next);
+          }
+        }
         waiting = true;
         break;
       }
@@ -604,6 +611,15 @@ bool MatchLookahead::walk_tree(Search& search) const {
 void MatchLookahead::read_entry(Search& search) const {
   search.start = suffix_array_[search.midpoint];
   __builtin_prefetch(old_data_ + search.start + search.known);
+  if (count_ <= kNarrowBatch && search.block_fetched && search.high - search.low >= 4) {
+    // Too few searches to keep the memory busy, and the suffix-array lines
+    // are at hand: the old bytes of both possible next probes are fetched
+    // while this one waits.
+    const std::int32_t left = search.low + (search.midpoint - search.low) / 2;
+    const std::int32_t right = search.midpoint + (search.high - search.midpoint) / 2;
+    __builtin_prefetch(old_data_ + suffix_array_[left] + search.known);
+    __builtin_prefetch(old_data_ + suffix_array_[right] + search.known);
+  }
   search.stage = Stage::kProbe;
 }
 
