@@ -125,9 +125,11 @@ class MatchLookahead {
 
  private:
   // After a jump the scan often jumps again at once: the first batch is one
-  // search. Each batch that the scan reads to its end doubles the next.
+  // search. Each batch that the scan reads to its end doubles the next, up
+  // to as many searches as keep the machine's misses in flight: with more,
+  // their fetches only wait for one another.
   static constexpr int kMinBatch = 1;
-  static constexpr int kMaxBatch = 32;
+  static constexpr int kMaxBatch = 16;
   // Batches up to this size also fetch both possible next probes.
   static constexpr int kNarrowBatch = 2;
 
