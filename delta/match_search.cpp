@@ -467,7 +467,7 @@ void MatchLookahead::begin_search(Search& search, std::int32_t position) {
   search.low_start = suffix_array_[0];  // the empty suffix: it agrees with nothing
   search.high_start = last_start_;
   search.low_agreement = 0;
-  search.high_agreement = agreement(old_data_ + last_start_, old_length_ - last_start_, search, 0);
+  search.high_agreement = 0;  // known to agree that far; finish reads the rest if needed
   search.block = 0;
   search.local = tree_blocks_ > 0 ? 1 : 0;
   search.block_fetched = false;
@@ -662,6 +662,11 @@ void MatchLookahead::probe(Search& search) const {
 // choose_candidate over the final bounds: the longer match, the high one on
 // a tie.
 Match MatchLookahead::finish(Search& search) const {
+  if (search.high == old_length_) {
+    // Never probed: the last suffix's agreement was only known to be 0.
+    search.high_agreement =
+        agreement(old_data_ + last_start_, old_length_ - last_start_, search, 0);
+  }
   if (search.low_agreement > search.high_agreement) {
     return Match{search.low_agreement,
                  search.low_start >= 0 ? search.low_start : suffix_array_[search.low]};

@@ -154,8 +154,9 @@ class MatchLookahead {
     std::int32_t high;
     std::int32_t low_start;  // the suffix-array entries at the bounds, -1 until read
     std::int32_t high_start;
-    // The exact match lengths of the bounds with the target: every suffix
-    // between the bounds shares the shorter one.
+    // The match lengths of the bounds with the target, exact once the bound
+    // has moved (before, 0 is only known): every suffix between the bounds
+    // shares the shorter one.
     std::int32_t low_agreement;
     std::int32_t high_agreement;
     std::int32_t midpoint;  // of the probe in progress
