@@ -2,9 +2,10 @@
 // data and the scan over the new data, through the driver the module runs,
 // so that the module's diff time can be split between them.
 //
-// Usage: diff_stages [--threads N] [--builtin-sort] [--no-aids] OLD NEW [OUT]
+// Usage: diff_stages [--threads N] [--builtin-sort] [--no-aids] [--no-lookahead] OLD NEW [OUT]
 // The options run the driver otherwise than the module does (one thread, the
-// built-in sort, no search aids), for comparing the ways in one run.
+// built-in sort, no search aids, one search at a time), for comparing the
+// ways in one run.
 // Prints one line of key=value figures: sort_seconds, scan_seconds, entries,
 // diff_bytes, extra_bytes. With OUT it also writes the Delta as callers
 // store it: OUT.control (each entry as three 8-byte integers), OUT.diff and
@@ -51,13 +52,17 @@ int main(int argc, char** argv) {
       settings.sorter = core::SuffixSorter::kBuiltIn;
     } else if (option == "--no-aids") {
       settings.search_aids = false;
+    } else if (option == "--no-lookahead") {
+      settings.scan.lookahead = false;
     } else {
       break;
     }
   }
   if (argc - arg != 2 && argc - arg != 3) {
-    std::fprintf(stderr, "usage: %s [--threads N] [--builtin-sort] [--no-aids] OLD NEW [OUT]\n",
-                 argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s [--threads N] [--builtin-sort] [--no-aids] [--no-lookahead] OLD NEW [OUT]\n",
+        argv[0]);
     return 2;
   }
   std::vector<std::uint8_t> old_data;

@@ -65,6 +65,7 @@ struct ScanJob {
   explicit ScanJob(const DeltaInputs& scan_inputs) : inputs(scan_inputs) {}
 
   const DeltaInputs& inputs;
+  bool lookahead = true;
   Piece pieces[kMaxPieces];
   int piece_count = 1;
   std::atomic<bool> cancelled{false};
@@ -102,13 +103,17 @@ struct ScanEnd {
 // pass that long (data with no match to stop it) cannot be met at all.
 ScanEnd scan_from(ScanJob& job, int piece, DeltaScan scan, GrowableArray<ControlEntry>* entries,
                   GrowableArray<PassStart>* pass_starts, bool may_wait) {
+  // Each scan has its own searches ahead.
+  DeltaInputs in = job.inputs;
+  MatchLookahead lookahead(in.search_aids, in.suffix_array, in.old_data, in.old_length, in.new_data,
+                           in.new_length);
+  if (job.lookahead) in.lookahead = &lookahead;
   const std::int32_t give_up_at =
       may_wait || piece + 1 >= job.piece_count
           ? INT32_MAX
           : static_cast<std::int32_t>(std::min<std::int64_t>(
                 INT32_MAX, static_cast<std::int64_t>(job.pieces[piece + 1].start) +
                                (job.pieces[piece + 1].start - job.pieces[piece].start)));
-  const DeltaInputs& in = job.inputs;
   ScanEnd end;
   int next_piece = piece + 1;
   int candidate = -1;  // a later piece whose recorded states this scan may meet
@@ -218,6 +223,7 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 bool scan_delta(const DeltaInputs& inputs, const ScanSettings& settings,
                 GrowableArray<ControlEntry>* entries) {
   ScanJob job(inputs);
+  job.lookahead = settings.lookahead;
   const std::int32_t piece_length = settings.piece_length > 0
                                         ? settings.piece_length
                                         : std::max(kMinPieceLength, inputs.new_length / kMaxPieces);

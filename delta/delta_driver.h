@@ -21,6 +21,9 @@ struct ScanSettings {
   // Where threads scan, the new data is cut into pieces of about this many
   // bytes; 0 lets the driver choose. Tests set it small to cut small inputs.
   std::int32_t piece_length = 0;
+  // Each scan runs the searches of the positions just ahead of it together
+  // (MatchLookahead); without, one at a time, with the same results.
+  bool lookahead = true;
 };
 
 // Runs the whole scan over the new data and appends every control entry, in

@@ -120,14 +120,20 @@ PassEnd run_scan_pass_until(DeltaScan& scan, const DeltaInputs& in, std::int32_t
     for (;;) {
       const std::uint8_t* target = in.new_data + scan.scan_position;
       const std::int32_t target_length = in.new_length - scan.scan_position;
-      scan.match_length =
-          in.search_aids != nullptr
-              ? find_longest_match_aided(
-                    *in.search_aids, in.suffix_array, in.old_data, in.old_length, target,
-                    target_length, span_from(in.search_aids->new_stretches, scan.scan_position),
-                    &scan.match_position)
-              : find_longest_match(in.suffix_array, in.old_data, in.old_length, target,
-                                   target_length, 0, in.old_length, &scan.match_position);
+      if (in.lookahead != nullptr) {
+        const Match match = in.lookahead->find(scan.scan_position);
+        scan.match_length = match.length;
+        scan.match_position = match.position;
+      } else {
+        scan.match_length =
+            in.search_aids != nullptr
+                ? find_longest_match_aided(
+                      *in.search_aids, in.suffix_array, in.old_data, in.old_length, target,
+                      target_length, span_from(in.search_aids->new_stretches, scan.scan_position),
+                      &scan.match_position)
+                : find_longest_match(in.suffix_array, in.old_data, in.old_length, target,
+                                     target_length, 0, in.old_length, &scan.match_position);
+      }
 
       // Each new byte enters the score once per pass, when the tally passes
       // it, and leaves when the scan position passes it.

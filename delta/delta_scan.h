@@ -26,6 +26,9 @@ struct DeltaInputs {
   // From make_search_aids, or null: the searches then take longer but give
   // the same results.
   const SearchAids* search_aids = nullptr;
+  // Built over the same inputs, or null: the scan then searches one
+  // position at a time, with the same results.
+  MatchLookahead* lookahead = nullptr;
 };
 
 // The state of a scan between passes. Everything a pass and the entry it

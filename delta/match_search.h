@@ -1,6 +1,7 @@
 // Longest-match search over a finished suffix array.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "delta/byte_compare.h"
@@ -34,6 +35,37 @@ struct TopProbe {
   std::int32_t start = 0;  // the suffix array entry at the midpoint
 };
 
+// The same fixed tree much deeper, for the lookahead, whose probes it
+// decides without the suffix array or the old data as long as the target
+// differs from the probed suffix soon enough. Deep down, the suffixes of a
+// node's interval share a long prefix, which the target shares too (it
+// agrees that far with a bound), so a head of the suffix's first bytes would
+// tie: each node keeps instead how many bytes the suffixes of its interval
+// share, and the next kTreeHeadBytes of its midpoint's suffix.
+//
+// A node takes 8 bytes: the head in the upper six, most significant first,
+// the shared length in the lower two, kUnknownShared when it is too long to
+// keep or the suffix too short for a whole head. Nodes are stored by
+// subtrees of three levels, one 64-byte block each (7 nodes and a spare), so
+// that a probe reads one cache line for three levels. The blocks go level
+// by level, each level's blocks in the order of their roots.
+constexpr int kTreeHeadBytes = 6;
+constexpr std::uint32_t kUnknownShared = 0xFFFF;
+constexpr int kTreeBlockLevels = 3;
+
+constexpr std::uintptr_t kCacheLine = 64;
+
+struct TreeBlock {
+  std::uint64_t nodes[8];  // heap order inside the block, from index 0
+};
+static_assert(sizeof(TreeBlock) == kCacheLine, "a block is one cache line");
+
+struct ProbeTree {
+  HeapArray<TreeBlock> storage;  // the blocks, and room to start them on a cache line
+  const TreeBlock* blocks = nullptr;
+  int levels = 0;  // a multiple of kTreeBlockLevels; 0 when there is no tree
+};
+
 // Long periodic stretches (zero padding, repeated lines) make a target and
 // many suffixes agree for as long as the stretches last, and a probe would
 // read all of it for every target in one. The stretches of both inputs are
@@ -43,6 +75,7 @@ struct SearchAids {
   HeapArray<TopProbe> top;
   StretchList old_stretches;
   StretchList new_stretches;
+  ProbeTree tree;
 };
 
 // Builds the aids for a finished suffix array. Returns false when memory is
@@ -57,5 +90,113 @@ std::int32_t find_longest_match_aided(const SearchAids& aids, const std::int32_t
                                       const std::uint8_t* old_data, std::int32_t old_length,
                                       const std::uint8_t* target, std::int32_t target_length,
                                       PeriodicSpan target_span, std::int32_t* match_position);
+
+// A match of a target with the old data: its length and the old-data start
+// of the suffix it was found in.
+struct Match {
+  std::int32_t length = 0;
+  std::int32_t position = 0;
+};
+
+// Answers the scan's searches: the Match that find_longest_match gives for
+// the target new_data + position, over bounds 0 and old_length, bit for bit.
+//
+// One search is a chain of probes, each two cache misses in a row (the
+// suffix-array entry, then the old bytes it points at), so alone it keeps
+// the memory waiting. The scan asks for consecutive positions until a pass
+// ends, so the searches for the positions just ahead are run together in a
+// batch, one probe of each in turn, every probe's memory requested a step
+// before it is read: many misses are then in flight at once. A request
+// outside the batch is a jump: the batch after it starts small, and grows
+// while the scan keeps asking for what follows, so that a jump wastes
+// little. With the aids, the probe tree decides most probes, a cache line
+// for three of them; the periodic stretches shorten long agreements. Fixed
+// arrays only: no allocation, no exception.
+class MatchLookahead {
+ public:
+  // aids may be null. All the arrays must outlive the object.
+  MatchLookahead(const SearchAids* aids, const std::int32_t* suffix_array,
+                 const std::uint8_t* old_data, std::int32_t old_length,
+                 const std::uint8_t* new_data, std::int32_t new_length);
+  MatchLookahead(const MatchLookahead&) = delete;
+  MatchLookahead& operator=(const MatchLookahead&) = delete;
+
+  // 0 <= position < new_length.
+  Match find(std::int32_t position);
+
+ private:
+  // After a jump the scan often jumps again at once: the first batch is one
+  // search. Each batch that the scan reads to its end doubles the next, up
+  // to as many searches as keep the machine's misses in flight: with more,
+  // their fetches only wait for one another.
+  static constexpr int kMinBatch = 1;
+  static constexpr int kMaxBatch = 16;
+  // Batches up to this size also fetch both possible next probes.
+  static constexpr int kNarrowBatch = 2;
+
+  // Below the tree, an interval this short lies in a few lines of the
+  // suffix array.
+  static constexpr std::int32_t kSuffixBlock = 64;
+
+  // What a search waits for: the next round reads it.
+  enum class Stage : std::uint8_t {
+    kTree,       // the tree's block of the node
+    kReadEntry,  // the suffix-array entry at the midpoint
+    kProbe,      // the old bytes it points at
+    kDone,
+  };
+
+  // One search of a batch, between two stages.
+  struct Search {
+    const std::uint8_t* target;
+    std::int32_t target_length;
+    PeriodicSpan span;  // of the target's start, in the new data's stretches
+    std::int32_t low;
+    std::int32_t high;
+    std::int32_t low_start;  // the suffix-array entries at the bounds, -1 until read
+    std::int32_t high_start;
+    // The match lengths of the bounds with the target, exact once the bound
+    // has moved (before, 0 is only known): every suffix between the bounds
+    // shares the shorter one.
+    std::int32_t low_agreement;
+    std::int32_t high_agreement;
+    std::int32_t midpoint;  // of the probe in progress
+    std::int32_t start;     // its suffix-array entry
+    std::int32_t known;     // its leading bytes known to agree with the target, -1 unknown
+    std::size_t block;      // its place in the tree: the block
+    std::uint8_t local;     // and the node in it, from 1; 0 below the tree
+    bool block_fetched;     // the suffix-array lines of a short interval
+    Stage stage;
+  };
+
+  void run_batch(std::int32_t first, int count);
+  PeriodicSpan span_in_new(std::int32_t position);
+  void begin_search(Search& search, std::int32_t position);
+  std::int32_t agreement(const std::uint8_t* suffix, std::int32_t suffix_length,
+                         const Search& search, std::int32_t known) const;
+  void walk_down(Search& search) const;
+  bool walk_tree(Search& search) const;
+  void read_entry(Search& search) const;
+  void probe(Search& search) const;
+  Match finish(Search& search) const;
+
+  const SearchAids* aids_;
+  const std::int32_t* suffix_array_;
+  const std::uint8_t* old_data_;
+  std::int32_t old_length_;
+  const std::uint8_t* new_data_;
+  std::int32_t new_length_;
+  const std::uint64_t* tree_nodes_;
+  std::size_t tree_blocks_;
+  std::int32_t last_start_ = 0;  // the suffix-array entry of the last suffix
+
+  Search searches_[kMaxBatch];
+  Match results_[kMaxBatch];
+  std::int32_t first_ = 0;  // results_ hold positions [first_, first_ + ready_)
+  int ready_ = 0;
+  int batch_ = kMinBatch;
+  int count_ = 0;                    // searches in the batch being run
+  std::int32_t stretch_cursor_ = 0;  // the first new-data stretch that may hold a position
+};
 
 }  // namespace core

@@ -121,6 +121,22 @@ TEST(FindLongestMatch, ReturnsAMaximalMatchWithinBothRanges) {
   }
 }
 
+// Old data of one of five kinds: random bytes; a four-letter alphabet around
+// 0x80, whose order a signed comparison would invert; a repeated phrase;
+// zero runs broken now and then by a random byte; one zero run over most of
+// the data, whose suffixes share more than the probe tree keeps.
+Bytes sample_bytes(int kind, std::size_t size, std::mt19937& random) {
+  Bytes data(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    data[i] = kind == 0   ? static_cast<std::uint8_t>(random())
+              : kind == 1 ? static_cast<std::uint8_t>(0x7E + random() % 4)
+              : kind == 2 ? static_cast<std::uint8_t>("abcabXYZabcabXYZabcab"[i % 21])
+              : kind == 3 ? static_cast<std::uint8_t>(random() % 97 == 0 ? random() : 0)
+                          : static_cast<std::uint8_t>(i < size / 10 * 7 ? 0 : random());
+  }
+  return data;
+}
+
 // The search's aids must never change an answer: every target is searched
 // both ways. The inputs reach past the top table's depth, hold suffixes and
 // targets shorter than a head, bytes above 127 (whose order a signed head
@@ -131,13 +147,7 @@ TEST(FindLongestMatchAided, AgreesWithThePlainSearch) {
   const std::size_t sizes[] = {0, 1, 2, 3, 8, 9, 17, 300, 5000, 20000};
   for (const std::size_t size : sizes) {
     for (int kind = 0; kind < 4; ++kind) {
-      Bytes old_data(size);
-      for (std::size_t i = 0; i < size; ++i) {
-        old_data[i] = kind == 0   ? static_cast<std::uint8_t>(random())
-                      : kind == 1 ? static_cast<std::uint8_t>(0x7E + random() % 4)
-                      : kind == 2 ? static_cast<std::uint8_t>("abcabXYZabcabXYZabcab"[i % 21])
-                                  : static_cast<std::uint8_t>(random() % 97 == 0 ? random() : 0);
-      }
+      const Bytes old_data = sample_bytes(kind, size, random);
       const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(old_data);
       ASSERT_EQ(suffix_array.size(), size + 1);
       const auto old_length = static_cast<std::int32_t>(size);
@@ -180,6 +190,88 @@ TEST(FindLongestMatchAided, AgreesWithThePlainSearch) {
             << "size " << size << " kind " << kind << " round " << round;
         ASSERT_EQ(fast.position, plain.position)
             << "size " << size << " kind " << kind << " round " << round;
+      }
+    }
+  }
+}
+
+// New data as a scan meets it: pieces of the old data, some with a changed
+// byte, some running past the old data's end, between pieces of fresh
+// bytes of the old data's kind.
+Bytes edited_copy(const Bytes& old_data, int kind, std::size_t size, std::mt19937& random) {
+  Bytes data;
+  while (data.size() < size) {
+    const std::size_t length = 1 + random() % 600;
+    if (!old_data.empty() && random() % 4 != 0) {
+      std::size_t from = random() % old_data.size();
+      if (random() % 8 == 0) from = old_data.size() - std::min(old_data.size(), length / 2);
+      for (std::size_t i = 0; i < length && from + i < old_data.size(); ++i) {
+        data.push_back(old_data[from + i]);
+      }
+      if (random() % 3 == 0) data[data.size() - 1 - random() % std::min(data.size(), length)] ^= 1;
+    } else {
+      const Bytes fresh = sample_bytes(kind, length, random);
+      data.insert(data.end(), fresh.begin(), fresh.end());
+    }
+  }
+  data.resize(size);
+  return data;
+}
+
+// The lookahead answers every request as the plain search would, whatever
+// the order of requests: each position in turn, scan-like runs broken by
+// jumps forward (past the batch, into it, to the same position again),
+// and jumps back. The largest old data has a probe tree deeper than the
+// levels that stay in the cache, and probes below it.
+TEST(MatchLookahead, AgreesWithThePlainSearch) {
+  std::mt19937 random(31);
+  const std::size_t sizes[] = {0, 1, 2, 9, 300, 20000, 100000};
+  for (const std::size_t size : sizes) {
+    for (int kind = 0; kind < 5; ++kind) {
+      const Bytes old_data = sample_bytes(kind, size, random);
+      const Bytes new_data = edited_copy(old_data, kind, 1 + size / 2 + random() % 3000, random);
+      const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(old_data);
+      ASSERT_EQ(suffix_array.size(), size + 1);
+      const auto old_length = static_cast<std::int32_t>(size);
+      const auto new_length = static_cast<std::int32_t>(new_data.size());
+      core::SearchAids aids;
+      ASSERT_TRUE(core::make_search_aids(suffix_array.data(), old_data.data(), old_length,
+                                         new_data.data(), new_length, &aids));
+
+      for (const bool aided : {true, false}) {
+        core::MatchLookahead lookahead(aided ? &aids : nullptr, suffix_array.data(),
+                                       old_data.data(), old_length, new_data.data(), new_length);
+        const auto check = [&](std::int32_t position) {
+          Search plain{-1, -1};
+          plain.length = core::find_longest_match(suffix_array.data(), old_data.data(), old_length,
+                                                  new_data.data() + position, new_length - position,
+                                                  0, old_length, &plain.position);
+          const core::Match found = lookahead.find(position);
+          EXPECT_EQ(found.length, plain.length) << "position " << position;
+          EXPECT_EQ(found.position, plain.position) << "position " << position;
+          return plain.length;
+        };
+        const std::string where = "size " + std::to_string(size) + " kind " + std::to_string(kind) +
+                                  (aided ? " aided" : " unaided");
+        SCOPED_TRACE(where);
+        for (std::int32_t position = 0; position < new_length; ++position) check(position);
+        for (std::int32_t position = 0; position < new_length;) {
+          const std::int32_t length = check(position);
+          switch (random() % 8) {
+            case 0:  // the pass ends: the next starts past the match
+              position += length;
+              break;
+            case 1:
+              position += 1 + static_cast<std::int32_t>(random() % 100);
+              break;
+            case 2:
+              position -= std::min<std::int32_t>(position, random() % 100);
+              break;
+            default:
+              ++position;
+          }
+        }
+        if (HasFailure()) return;
       }
     }
   }

@@ -4,8 +4,9 @@
 // into old and new data, the third how small the pieces of a scan on two
 // threads are. diff runs through the one driver the module runs, on
 // exact-size heap buffers, as the module runs it (library sort where the
-// build has it, search aids, two threads) and as plainly as it can be (the
-// built-in sort, no aids, one thread): both must give the same entries. Every
+// build has it, search aids, searches run ahead in batches, two threads)
+// and as plainly as it can be (the built-in sort, no aids, one search at a
+// time, one thread): both must give the same entries. Every
 // entry must have non-negative lengths and read old bytes only inside the old
 // data, the lengths must add up to the new length, and the patch functions,
 // given the entries and the blocks written from them, must rebuild the new
@@ -62,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   core::DiffSettings plain;
   plain.sorter = core::SuffixSorter::kBuiltIn;
   plain.search_aids = false;
-  plain.scan = core::ScanSettings{1, 0};
+  plain.scan = core::ScanSettings{1, 0, false};
   core::GrowableArray<core::ControlEntry> plain_entries;
   FUZZ_REQUIRE(core::compute_delta(old_data.get(), old_length, new_data.get(), new_length, plain,
                                    &plain_entries));
