@@ -1,11 +1,14 @@
-// The common-prefix index of the old suffixes against byte-by-byte answers.
+// The common-prefix index of the old suffixes, and the agreeing runs that
+// the entries' extensions read through it, against byte-by-byte answers.
 #include "delta/suffix_lcp.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <random>
 
+#include "delta/mapped_agreement.h"
 #include "test_support.h"
 
 namespace {
@@ -71,6 +74,58 @@ TEST(SuffixLcpIndex, AgreesWithBytewisePrefixes) {
                   bytewise_prefix(data, suffix_array[a], suffix_array[b]))
             << "ranks " << a << ", " << b;
       }
+    }
+  }
+}
+
+// The runs of the entries' extensions, forward and backward, at alignments
+// that repeats and an insertion make long, with one set of maps kept over
+// every query as a scanner keeps it: later queries land on earlier runs.
+TEST(MappedAgreeingRun, AgreesWithBytewiseRuns) {
+  std::mt19937 random(37);
+  for (int round = 0; round < 40; ++round) {
+    const int kind = round % 4;
+    const Bytes old_data = sample(kind, 500 + random() % 6000, random);
+    Bytes new_data = old_data;
+    const std::size_t cut = random() % old_data.size();
+    new_data.insert(new_data.begin() + cut, static_cast<std::uint8_t>(random()));
+    if (round % 3 == 0) new_data[random() % new_data.size()] ^= 1;
+    const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(old_data);
+    const auto old_length = static_cast<std::int32_t>(old_data.size());
+    const auto new_length = static_cast<std::int32_t>(new_data.size());
+    core::SuffixLcpIndex index;
+    ASSERT_TRUE(
+        core::build_suffix_lcp_index(suffix_array.data(), old_data.data(), old_length, &index));
+    core::AgreementMaps maps;
+    for (int query = 0; query < 400; ++query) {
+      SCOPED_TRACE(testing::Message() << "round " << round << " query " << query);
+      const std::int32_t shift =
+          std::array<std::int32_t, 4>{0, -1, static_cast<std::int32_t>(random() % 600) - 300,
+                                      static_cast<std::int32_t>(random() % 3) - 1}[random() % 4];
+      const auto new_position = static_cast<std::int32_t>(random() % new_length);
+      const std::int32_t old_position = std::clamp(new_position + shift, 0, old_length - 1);
+      // Extensions stop where the entry's window ends, often inside a run.
+      std::int32_t limit = std::min(old_length - old_position, new_length - new_position);
+      if (query % 3 == 0) limit = static_cast<std::int32_t>(random() % (limit + 1));
+      std::int32_t expected = 0;
+      while (expected < limit &&
+             old_data[old_position + expected] == new_data[new_position + expected]) {
+        ++expected;
+      }
+      ASSERT_EQ(core::mapped_agreeing_run(index, &maps, old_data.data(), new_data.data(),
+                                          old_position, new_position, limit),
+                expected);
+      // Backward from the same places, which then are ends.
+      std::int32_t before = std::min(old_position, new_position);
+      if (query % 3 == 1) before = static_cast<std::int32_t>(random() % (before + 1));
+      expected = 0;
+      while (expected < before &&
+             old_data[old_position - 1 - expected] == new_data[new_position - 1 - expected]) {
+        ++expected;
+      }
+      ASSERT_EQ(core::mapped_agreeing_run_before(index, &maps, old_data.data(), new_data.data(),
+                                                 old_position, new_position, before),
+                expected);
     }
   }
 }
