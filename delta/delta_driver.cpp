@@ -62,9 +62,11 @@ struct Piece {
 };
 
 struct ScanJob {
-  explicit ScanJob(const DeltaInputs& scan_inputs) : inputs(scan_inputs) {}
+  ScanJob(const DeltaInputs& scan_inputs, MappedSearchIndex* mapped_search)
+      : inputs(scan_inputs), mapped(mapped_search) {}
 
   const DeltaInputs& inputs;
+  MappedSearchIndex* mapped;
   Piece pieces[kMaxPieces];
   int piece_count = 1;
   std::atomic<bool> cancelled{false};
@@ -95,9 +97,9 @@ struct ScanEnd {
 // Scans from `scan` on, appending entries, and, when pass_starts is given,
 // recording pass starts. `may_wait` is for the scan from the start: it
 // claims the pieces it reaches first, and waits for a piece that the other
-// thread is still scanning.
+// thread is still scanning. `searcher` is the thread's own.
 ScanEnd scan_from(ScanJob& job, int piece, DeltaScan scan, GrowableArray<ControlEntry>* entries,
-                  GrowableArray<PassStart>* pass_starts, bool may_wait) {
+                  GrowableArray<PassStart>* pass_starts, bool may_wait, ScanSearcher& searcher) {
   const DeltaInputs& in = job.inputs;
   ScanEnd end;
   int next_piece = piece + 1;
@@ -148,7 +150,8 @@ ScanEnd scan_from(ScanJob& job, int piece, DeltaScan scan, GrowableArray<Control
       return end;
     }
     ++passes;
-    if (run_scan_pass(scan, in) && !entries->push_back(emit_control_entry(scan, in))) {
+    if (run_scan_pass(scan, in, &searcher) &&
+        !entries->push_back(emit_control_entry(scan, in, &searcher))) {
       end.complete = false;
       return end;
     }
@@ -159,6 +162,8 @@ ScanEnd scan_from(ScanJob& job, int piece, DeltaScan scan, GrowableArray<Control
 // The second thread: claims pieces from the last one backward, until it
 // meets a piece the first thread has claimed.
 void scan_pieces_ahead(ScanJob& job) {
+  ScanSearcher searcher;
+  searcher.shared = job.mapped;
   for (int index = job.piece_count - 1; index > 0; --index) {
     Piece& piece = job.pieces[index];
     int unclaimed = kUnclaimed;
@@ -166,7 +171,7 @@ void scan_pieces_ahead(ScanJob& job) {
       return;
     }
     const ScanEnd end = scan_from(job, index, piece_start_state(piece.start, job.inputs.old_length),
-                                  &piece.entries, &piece.pass_starts, /*may_wait=*/false);
+                                  &piece.entries, &piece.pass_starts, /*may_wait=*/false, searcher);
     {
       const std::lock_guard<std::mutex> lock(job.mutex);
       piece.usable = end.complete;
@@ -204,8 +209,8 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 }  // namespace
 
 bool scan_delta(const DeltaInputs& inputs, const ScanSettings& settings,
-                GrowableArray<ControlEntry>* entries) {
-  ScanJob job(inputs);
+                GrowableArray<ControlEntry>* entries, MappedSearchIndex* mapped) {
+  ScanJob job(inputs, mapped);
   const std::int32_t piece_length = settings.piece_length > 0
                                         ? settings.piece_length
                                         : std::max(kMinPieceLength, inputs.new_length / kMaxPieces);
@@ -227,7 +232,9 @@ bool scan_delta(const DeltaInputs& inputs, const ScanSettings& settings,
       // No second thread: the first claims every piece in turn.
     }
   }
-  ScanEnd end = scan_from(job, 0, DeltaScan{}, entries, nullptr, /*may_wait=*/true);
+  ScanSearcher searcher;
+  searcher.shared = mapped;
+  ScanEnd end = scan_from(job, 0, DeltaScan{}, entries, nullptr, /*may_wait=*/true, searcher);
   job.cancelled.store(true);
   if (ahead.joinable()) ahead.join();
   return end.complete && append_met_pieces(job, end, entries);
@@ -292,8 +299,13 @@ bool compute_delta(const std::uint8_t* old_data, std::int32_t old_length,
                                       new_length, &search_aids);
   const DeltaInputs inputs{old_data,   old_length,         new_data,
                            new_length, suffix_array.get(), aided ? &search_aids : nullptr};
-  const bool scanned = scan_delta(inputs, settings.scan, entries);
-  if (timings != nullptr) timings->scan_seconds = seconds_since(start);
+  MappedSearchIndex mapped(suffix_array.get(), old_data, old_length, new_length,
+                           settings.mapped_search);
+  const bool scanned = scan_delta(inputs, settings.scan, entries, &mapped);
+  if (timings != nullptr) {
+    timings->scan_seconds = seconds_since(start);
+    timings->index_built = mapped.built();
+  }
   return scanned;
 }
 

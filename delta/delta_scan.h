@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "delta/match_search.h"
+#include "delta/scan_search.h"
 #include "module/delta.h"
 
 namespace core {
@@ -55,12 +56,17 @@ inline bool scan_finished(const DeltaScan& scan, const DeltaInputs& inputs) {
 // One scan pass: skips the latest match, then searches position by position
 // until a match fits the current alignment exactly, beats it by more than
 // kExtraMatchMargin bytes, or the new data ends. Returns true when the pass
-// ends with a control entry to emit. Reads only the inputs.
-bool run_scan_pass(DeltaScan& scan, const DeltaInputs& inputs);
+// ends with a control entry to emit. Reads only the inputs. The searches go
+// through `searcher`, the scanner's own, when given; the plain search
+// otherwise, with the same results.
+bool run_scan_pass(DeltaScan& scan, const DeltaInputs& inputs, ScanSearcher* searcher = nullptr);
 
 // Extends the previous alignment forward and the new match backward, splits
 // any overlap, moves the anchors and returns the entry: a diff run from the
-// old anchor, then an extra run up to where the new match starts.
-ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& inputs);
+// old anchor, then an extra run up to where the new match starts. Once the
+// scanner given has switched to the mapped search, long runs are compared
+// by its index (delta/mapped_agreement.h), with the same results.
+ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& inputs,
+                                ScanSearcher* searcher = nullptr);
 
 }  // namespace core

@@ -10,12 +10,18 @@ namespace {
 
 constexpr int kHeadBytes = 8;
 
+// Comparisons longer than this are counted for the switch to the mapped
+// search (delta/scan_search.h): ordinary data makes few, data that repeats
+// with a long period makes them at nearly every probe.
+constexpr std::int32_t kLongComparison = 256;
+
 // The target of one search, with what is known of it beyond its bytes.
 struct Target {
   const std::uint8_t* bytes;
   std::int32_t length;
   PeriodicSpan span;                 // of the target's start in the new data
   const StretchList* old_stretches;  // null in an unaided search
+  std::int64_t* long_compared;       // null when nobody counts
 };
 
 // Leading bytes that the suffix at start and the target are known to share
@@ -42,8 +48,22 @@ bool probe_below(const std::uint8_t* old_data, std::int32_t old_length, std::int
   const std::int32_t compared = std::min(old_length - start, target.length);
   if (compared <= from) return false;
   const std::int32_t skip = std::max(from, known_agreement(old_data, start, target));
-  return compared > skip && std::memcmp(old_data + start + skip, target.bytes + skip,
-                                        static_cast<std::size_t>(compared - skip)) < 0;
+  if (compared <= skip) return false;
+  const std::uint8_t* old_bytes = old_data + start + skip;
+  const std::uint8_t* new_bytes = target.bytes + skip;
+  const std::int32_t length = compared - skip;
+  if (target.long_compared == nullptr || length <= kLongComparison) {
+    return std::memcmp(old_bytes, new_bytes, static_cast<std::size_t>(length)) < 0;
+  }
+  // --- Counting for the switch to the mapped search (delta/scan_search.h):
+  // past the first kLongComparison bytes, every byte compared is counted.
+  const int order = std::memcmp(old_bytes, new_bytes, kLongComparison);
+  if (order != 0) return order < 0;
+  const std::int32_t rest = length - kLongComparison;
+  const std::int32_t agreed =
+      common_prefix_length(old_bytes + kLongComparison, rest, new_bytes + kLongComparison, rest);
+  *target.long_compared += agreed;
+  return agreed < rest && old_bytes[kLongComparison + agreed] < new_bytes[kLongComparison + agreed];
 }
 
 // Probes below the top table: the next probe is at one of two places, so
@@ -68,8 +88,13 @@ std::int32_t candidate_length(const std::uint8_t* old_data, std::int32_t old_len
   const std::int32_t compared = std::min(old_length - start, target.length);
   if (compared <= 0) return 0;
   const std::int32_t skip = known_agreement(old_data, start, target);
-  return skip + common_prefix_length(old_data + start + skip, compared - skip, target.bytes + skip,
-                                     compared - skip);
+  const std::int32_t agreed = common_prefix_length(old_data + start + skip, compared - skip,
+                                                   target.bytes + skip, compared - skip);
+  // --- Counting for the switch to the mapped search, as in probe_below.
+  if (target.long_compared != nullptr && agreed > kLongComparison) {
+    *target.long_compared += agreed - kLongComparison;
+  }
+  return skip + agreed;
 }
 
 // The two bounds left when the search ends: the longer match wins, the high
@@ -117,10 +142,10 @@ void fill_top(const std::int32_t* suffix_array, const std::uint8_t* old_data,
 std::int32_t find_longest_match(const std::int32_t* suffix_array, const std::uint8_t* old_data,
                                 std::int32_t old_length, const std::uint8_t* target,
                                 std::int32_t target_length, std::int32_t low, std::int32_t high,
-                                std::int32_t* match_position) {
+                                std::int32_t* match_position, std::int64_t* long_compared) {
   // Every probe reads a suffix-array entry between the bounds.
   assert(0 <= low && low <= high && high <= old_length);
-  const Target plain{target, target_length, PeriodicSpan{}, nullptr};
+  const Target plain{target, target_length, PeriodicSpan{}, nullptr, long_compared};
   search_below_top(suffix_array, old_data, old_length, plain, &low, &high);
   return choose_candidate(suffix_array, old_data, old_length, plain, low, high, match_position);
 }
@@ -140,8 +165,9 @@ bool make_search_aids(const std::int32_t* suffix_array, const std::uint8_t* old_
 std::int32_t find_longest_match_aided(const SearchAids& aids, const std::int32_t* suffix_array,
                                       const std::uint8_t* old_data, std::int32_t old_length,
                                       const std::uint8_t* target, std::int32_t target_length,
-                                      PeriodicSpan target_span, std::int32_t* match_position) {
-  const Target aided{target, target_length, target_span, &aids.old_stretches};
+                                      PeriodicSpan target_span, std::int32_t* match_position,
+                                      std::int64_t* long_compared) {
+  const Target aided{target, target_length, target_span, &aids.old_stretches, long_compared};
   const std::uint64_t target_head = read_head(target, target_length);
   std::int32_t low = 0;
   std::int32_t high = old_length;

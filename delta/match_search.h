@@ -15,10 +15,15 @@ namespace core {
 // not always the longest match; diff depends on exactly this rule. Returns
 // the match length and stores the suffix start in *match_position; on a tie
 // between the two final candidates the high one wins.
+//
+// When long_compared is given, the bytes compared past the first few hundred
+// of a probe or candidate are added to it: the scan switches to the mapped
+// search (delta/scan_search.h) once they add up to too many.
 std::int32_t find_longest_match(const std::int32_t* suffix_array, const std::uint8_t* old_data,
                                 std::int32_t old_length, const std::uint8_t* target,
                                 std::int32_t target_length, std::int32_t low, std::int32_t high,
-                                std::int32_t* match_position);
+                                std::int32_t* match_position,
+                                std::int64_t* long_compared = nullptr);
 
 // Aids that make the search faster without changing any of its answers.
 //
@@ -52,10 +57,12 @@ bool make_search_aids(const std::int32_t* suffix_array, const std::uint8_t* old_
                       std::int32_t new_length, SearchAids* aids);
 
 // find_longest_match over bounds 0 and old_length, bit for bit. target_span
-// is the target start's span in the new data's stretches.
+// is the target start's span in the new data's stretches; long_compared
+// counts as above.
 std::int32_t find_longest_match_aided(const SearchAids& aids, const std::int32_t* suffix_array,
                                       const std::uint8_t* old_data, std::int32_t old_length,
                                       const std::uint8_t* target, std::int32_t target_length,
-                                      PeriodicSpan target_span, std::int32_t* match_position);
+                                      PeriodicSpan target_span, std::int32_t* match_position,
+                                      std::int64_t* long_compared = nullptr);
 
 }  // namespace core
