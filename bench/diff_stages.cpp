@@ -2,12 +2,14 @@
 // data and the scan over the new data, through the driver the module runs,
 // so that the module's diff time can be split between them.
 //
-// Usage: diff_stages [--threads N] [--builtin-sort] [--no-aids] [--no-lookahead] OLD NEW [OUT]
+// Usage: diff_stages [--threads N] [--builtin-sort] [--no-aids] [--no-lookahead]
+//                    [--mapped auto|always|never] OLD NEW [OUT]
 // The options run the driver otherwise than the module does (one thread, the
-// built-in sort, no search aids, one search at a time), for comparing the
-// ways in one run.
+// built-in sort, no search aids, one search at a time, the mapped search from
+// the start or never), for comparing the ways in one run.
 // Prints one line of key=value figures: sort_seconds, scan_seconds, entries,
-// diff_bytes, extra_bytes. With OUT it also writes the Delta as callers
+// diff_bytes, extra_bytes, index_built (1 when the scan built the mapped
+// search's index). With OUT it also writes the Delta as callers
 // store it: OUT.control (each entry as three 8-byte integers), OUT.diff and
 // OUT.extra. The benchmark compares these with the module's Delta, so that
 // the split and the module's diff time measure the same work.
@@ -54,15 +56,20 @@ int main(int argc, char** argv) {
       settings.search_aids = false;
     } else if (option == "--no-lookahead") {
       settings.scan.lookahead = false;
+    } else if (option == "--mapped" && arg + 1 < argc) {
+      const std::string use = argv[++arg];
+      settings.mapped_search = use == "always"  ? core::MappedSearchUse::kAlways
+                               : use == "never" ? core::MappedSearchUse::kNever
+                                                : core::MappedSearchUse::kAuto;
     } else {
       break;
     }
   }
   if (argc - arg != 2 && argc - arg != 3) {
-    std::fprintf(
-        stderr,
-        "usage: %s [--threads N] [--builtin-sort] [--no-aids] [--no-lookahead] OLD NEW [OUT]\n",
-        argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s [--threads N] [--builtin-sort] [--no-aids] [--no-lookahead] "
+                 "[--mapped auto|always|never] OLD NEW [OUT]\n",
+                 argv[0]);
     return 2;
   }
   std::vector<std::uint8_t> old_data;
@@ -110,8 +117,11 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  std::printf("sort_seconds=%.6f scan_seconds=%.6f entries=%zu diff_bytes=%lld extra_bytes=%lld\n",
-              timings.sort_seconds, timings.scan_seconds, control.size(),
-              static_cast<long long>(lengths.diff), static_cast<long long>(lengths.extra));
+  std::printf(
+      "sort_seconds=%.6f scan_seconds=%.6f entries=%zu diff_bytes=%lld extra_bytes=%lld "
+      "index_built=%d\n",
+      timings.sort_seconds, timings.scan_seconds, control.size(),
+      static_cast<long long>(lengths.diff), static_cast<long long>(lengths.extra),
+      timings.index_built ? 1 : 0);
   return 0;
 }

@@ -62,10 +62,12 @@ struct Piece {
 };
 
 struct ScanJob {
-  explicit ScanJob(const DeltaInputs& scan_inputs) : inputs(scan_inputs) {}
+  ScanJob(const DeltaInputs& scan_inputs, MappedSearchIndex* mapped_search)
+      : inputs(scan_inputs), mapped(mapped_search) {}
 
   const DeltaInputs& inputs;
   bool lookahead = true;
+  MappedSearchIndex* mapped;
   Piece pieces[kMaxPieces];
   int piece_count = 1;
   std::atomic<bool> cancelled{false};
@@ -101,13 +103,10 @@ struct ScanEnd {
 // repeat work: a piece's scan that has not met the next piece's scan a
 // piece's length past its start never will in time to pay, and a single
 // pass that long (data with no match to stop it) cannot be met at all.
+// `searcher` is the thread's own.
 ScanEnd scan_from(ScanJob& job, int piece, DeltaScan scan, GrowableArray<ControlEntry>* entries,
-                  GrowableArray<PassStart>* pass_starts, bool may_wait) {
-  // Each scan has its own searches ahead.
-  DeltaInputs in = job.inputs;
-  MatchLookahead lookahead(in.search_aids, in.suffix_array, in.old_data, in.old_length, in.new_data,
-                           in.new_length);
-  if (job.lookahead) in.lookahead = &lookahead;
+                  GrowableArray<PassStart>* pass_starts, bool may_wait, ScanSearcher& searcher) {
+  const DeltaInputs& in = job.inputs;
   const std::int32_t give_up_at =
       may_wait || piece + 1 >= job.piece_count
           ? INT32_MAX
@@ -163,9 +162,9 @@ ScanEnd scan_from(ScanJob& job, int piece, DeltaScan scan, GrowableArray<Control
       return end;
     }
     ++passes;
-    const PassEnd pass = run_scan_pass_until(scan, in, give_up_at);
+    const PassEnd pass = run_scan_pass_until(scan, in, give_up_at, &searcher);
     if (pass == PassEnd::kGaveUp ||
-        (pass == PassEnd::kEmit && !entries->push_back(emit_control_entry(scan, in)))) {
+        (pass == PassEnd::kEmit && !entries->push_back(emit_control_entry(scan, in, &searcher)))) {
       end.complete = false;
       return end;
     }
@@ -176,6 +175,12 @@ ScanEnd scan_from(ScanJob& job, int piece, DeltaScan scan, GrowableArray<Control
 // The second thread: claims pieces from the last one backward, until it
 // meets a piece the first thread has claimed.
 void scan_pieces_ahead(ScanJob& job) {
+  const DeltaInputs& in = job.inputs;
+  MatchLookahead lookahead(in.search_aids, in.suffix_array, in.old_data, in.old_length, in.new_data,
+                           in.new_length);
+  ScanSearcher searcher;
+  searcher.shared = job.mapped;
+  if (job.lookahead) searcher.lookahead = &lookahead;
   for (int index = job.piece_count - 1; index > 0; --index) {
     Piece& piece = job.pieces[index];
     int unclaimed = kUnclaimed;
@@ -183,7 +188,7 @@ void scan_pieces_ahead(ScanJob& job) {
       return;
     }
     const ScanEnd end = scan_from(job, index, piece_start_state(piece.start, job.inputs.old_length),
-                                  &piece.entries, &piece.pass_starts, /*may_wait=*/false);
+                                  &piece.entries, &piece.pass_starts, /*may_wait=*/false, searcher);
     {
       const std::lock_guard<std::mutex> lock(job.mutex);
       piece.usable = end.complete;
@@ -221,8 +226,8 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 }  // namespace
 
 bool scan_delta(const DeltaInputs& inputs, const ScanSettings& settings,
-                GrowableArray<ControlEntry>* entries) {
-  ScanJob job(inputs);
+                GrowableArray<ControlEntry>* entries, MappedSearchIndex* mapped) {
+  ScanJob job(inputs, mapped);
   job.lookahead = settings.lookahead;
   const std::int32_t piece_length = settings.piece_length > 0
                                         ? settings.piece_length
@@ -245,7 +250,13 @@ bool scan_delta(const DeltaInputs& inputs, const ScanSettings& settings,
       // No second thread: the first claims every piece in turn.
     }
   }
-  ScanEnd end = scan_from(job, 0, DeltaScan{}, entries, nullptr, /*may_wait=*/true);
+  // Each scan runs its own searches ahead.
+  MatchLookahead lookahead(inputs.search_aids, inputs.suffix_array, inputs.old_data,
+                           inputs.old_length, inputs.new_data, inputs.new_length);
+  ScanSearcher searcher;
+  searcher.shared = mapped;
+  if (settings.lookahead) searcher.lookahead = &lookahead;
+  ScanEnd end = scan_from(job, 0, DeltaScan{}, entries, nullptr, /*may_wait=*/true, searcher);
   job.cancelled.store(true);
   if (ahead.joinable()) ahead.join();
   return end.complete && append_met_pieces(job, end, entries);
@@ -310,8 +321,13 @@ bool compute_delta(const std::uint8_t* old_data, std::int32_t old_length,
                                       new_length, &search_aids);
   const DeltaInputs inputs{old_data,   old_length,         new_data,
                            new_length, suffix_array.get(), aided ? &search_aids : nullptr};
-  const bool scanned = scan_delta(inputs, settings.scan, entries);
-  if (timings != nullptr) timings->scan_seconds = seconds_since(start);
+  MappedSearchIndex mapped(suffix_array.get(), old_data, old_length, new_length,
+                           settings.mapped_search);
+  const bool scanned = scan_delta(inputs, settings.scan, entries, &mapped);
+  if (timings != nullptr) {
+    timings->scan_seconds = seconds_since(start);
+    timings->index_built = mapped.built();
+  }
   return scanned;
 }
 

@@ -32,9 +32,10 @@ struct ScanSettings {
 // start; where the first reaches a state that a piece's scan recorded, both
 // go on alike, so it takes the piece's entries over from there. The entries
 // are exactly those of one scan from the start. Returns false when memory
-// ran short.
+// ran short. With `mapped`, each thread's scanner may switch to the mapped
+// search (delta/scan_search.h).
 bool scan_delta(const DeltaInputs& inputs, const ScanSettings& settings,
-                GrowableArray<ControlEntry>* entries);
+                GrowableArray<ControlEntry>* entries, MappedSearchIndex* mapped = nullptr);
 
 // Byte lengths of the two blocks of the Delta made of these entries.
 struct BlockLengths {
@@ -56,13 +57,18 @@ struct DiffSettings {
   SuffixSorter sorter = SuffixSorter::kFastest;
   // The search's aids only save time: without them the Delta is the same.
   bool search_aids = true;
+  // Nor does the mapped search, nor when the scan switches to it: kAlways
+  // and kNever are for tests and measurements.
+  MappedSearchUse mapped_search = MappedSearchUse::kAuto;
   ScanSettings scan;
 };
 
-// Seconds spent in the suffix sort and in the rest (aids and scan).
+// Seconds spent in the suffix sort and in the rest (aids and scan), and
+// whether the scan built the mapped search's index.
 struct DiffTimings {
   double sort_seconds = 0;
   double scan_seconds = 0;
+  bool index_built = false;
 };
 
 // Every control entry of diff(old, new): sorts the suffixes of the old data,

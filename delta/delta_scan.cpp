@@ -72,9 +72,14 @@ bool overlap_block_even(const std::uint8_t* forward_new, const std::uint8_t* for
 }
 
 // Bytes from the two positions on that agree, at most limit: what the
-// periodic stretches make known, then a vector compare from there.
-std::int32_t agreeing_run(const DeltaInputs& in, std::int32_t old_position,
+// periodic stretches make known, then a vector compare from there; or, once
+// the scanner has switched to the mapped search, by its index.
+std::int32_t agreeing_run(const DeltaInputs& in, ScanSearcher* searcher, std::int32_t old_position,
                           std::int32_t new_position, std::int32_t limit) {
+  if (searcher != nullptr && searcher->index != nullptr) {
+    return mapped_agreeing_run(*searcher->index, &searcher->agreements, in.old_data, in.new_data,
+                               old_position, new_position, limit);
+  }
   std::int32_t known = 0;
   if (in.search_aids != nullptr && limit > 0 &&
       in.old_data[old_position] == in.new_data[new_position]) {
@@ -88,8 +93,12 @@ std::int32_t agreeing_run(const DeltaInputs& in, std::int32_t old_position,
 }
 
 // The same going backward from just before the two ends.
-std::int32_t agreeing_run_before(const DeltaInputs& in, std::int32_t old_end, std::int32_t new_end,
-                                 std::int32_t limit) {
+std::int32_t agreeing_run_before(const DeltaInputs& in, ScanSearcher* searcher,
+                                 std::int32_t old_end, std::int32_t new_end, std::int32_t limit) {
+  if (searcher != nullptr && searcher->index != nullptr) {
+    return mapped_agreeing_run_before(*searcher->index, &searcher->agreements, in.old_data,
+                                      in.new_data, old_end, new_end, limit);
+  }
   std::int32_t known = 0;
   if (in.search_aids != nullptr && limit > 0 &&
       in.old_data[old_end - 1] == in.new_data[new_end - 1]) {
@@ -104,11 +113,14 @@ std::int32_t agreeing_run_before(const DeltaInputs& in, std::int32_t old_end, st
 
 }  // namespace
 
-bool run_scan_pass(DeltaScan& scan, const DeltaInputs& in) {
-  return run_scan_pass_until(scan, in, INT32_MAX) == PassEnd::kEmit;
+bool run_scan_pass(DeltaScan& scan, const DeltaInputs& in, ScanSearcher* searcher) {
+  return run_scan_pass_until(scan, in, INT32_MAX, searcher) == PassEnd::kEmit;
 }
 
-PassEnd run_scan_pass_until(DeltaScan& scan, const DeltaInputs& in, std::int32_t give_up_at) {
+PassEnd run_scan_pass_until(DeltaScan& scan, const DeltaInputs& in, std::int32_t give_up_at,
+                            ScanSearcher* searcher) {
+  ScanSearcher plain;
+  ScanSearcher& search = searcher != nullptr ? *searcher : plain;
   std::int32_t score = 0;
   scan.scan_position += scan.match_length;
   std::int32_t tally_position = scan.scan_position;
@@ -118,22 +130,9 @@ PassEnd run_scan_pass_until(DeltaScan& scan, const DeltaInputs& in, std::int32_t
     // forward from its start: the probe never points before the old data.
     assert(anchor_probe >= 0);
     for (;;) {
-      const std::uint8_t* target = in.new_data + scan.scan_position;
-      const std::int32_t target_length = in.new_length - scan.scan_position;
-      if (in.lookahead != nullptr) {
-        const Match match = in.lookahead->find(scan.scan_position);
-        scan.match_length = match.length;
-        scan.match_position = match.position;
-      } else {
-        scan.match_length =
-            in.search_aids != nullptr
-                ? find_longest_match_aided(
-                      *in.search_aids, in.suffix_array, in.old_data, in.old_length, target,
-                      target_length, span_from(in.search_aids->new_stretches, scan.scan_position),
-                      &scan.match_position)
-                : find_longest_match(in.suffix_array, in.old_data, in.old_length, target,
-                                     target_length, 0, in.old_length, &scan.match_position);
-      }
+      scan.match_length =
+          search_for_scan(search, in.search_aids, in.suffix_array, in.old_data, in.old_length,
+                          in.new_data, in.new_length, scan.scan_position, &scan.match_position);
 
       // Each new byte enters the score once per pass, when the tally passes
       // it, and leaves when the scan position passes it.
@@ -160,7 +159,7 @@ PassEnd run_scan_pass_until(DeltaScan& scan, const DeltaInputs& in, std::int32_t
                                                                            : PassEnd::kSkip;
 }
 
-ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in) {
+ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in, ScanSearcher* searcher) {
   const std::uint8_t* old_data = in.old_data;
   const std::uint8_t* new_data = in.new_data;
 
@@ -170,8 +169,8 @@ ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in) {
       std::min(scan.scan_position - scan.new_anchor, in.old_length - scan.old_anchor);
   while (forward.length < forward_limit) {
     const auto done = static_cast<std::int32_t>(forward.length);
-    forward.agree(
-        agreeing_run(in, scan.old_anchor + done, scan.new_anchor + done, forward_limit - done));
+    forward.agree(agreeing_run(in, searcher, scan.old_anchor + done, scan.new_anchor + done,
+                               forward_limit - done));
     if (forward.length < forward_limit) forward.disagree();
   }
   std::int32_t forward_length = forward.best_length;
@@ -185,8 +184,8 @@ ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in) {
         std::min(scan.scan_position - scan.new_anchor, scan.match_position);
     while (backward.length < backward_limit) {
       const auto done = static_cast<std::int32_t>(backward.length);
-      backward.agree(agreeing_run_before(in, scan.match_position - done, scan.scan_position - done,
-                                         backward_limit - done));
+      backward.agree(agreeing_run_before(in, searcher, scan.match_position - done,
+                                         scan.scan_position - done, backward_limit - done));
       if (backward.length < backward_limit) backward.disagree();
     }
     backward_length = backward.best_length;
@@ -213,8 +212,8 @@ ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in) {
       const bool forward_agrees = new_data[forward_new + i] == old_data[forward_old + i];
       const bool backward_agrees = new_data[backward_new + i] == old_data[backward_old + i];
       if (forward_agrees && backward_agrees) {
-        i += std::min(agreeing_run(in, forward_old + i, forward_new + i, overlap - i),
-                      agreeing_run(in, backward_old + i, backward_new + i, overlap - i));
+        i += std::min(agreeing_run(in, searcher, forward_old + i, forward_new + i, overlap - i),
+                      agreeing_run(in, searcher, backward_old + i, backward_new + i, overlap - i));
         continue;
       }
       if (overlap - i >= 16 &&

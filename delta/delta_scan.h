@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "delta/match_search.h"
+#include "delta/scan_search.h"
 #include "module/delta.h"
 
 namespace core {
@@ -26,9 +27,6 @@ struct DeltaInputs {
   // From make_search_aids, or null: the searches then take longer but give
   // the same results.
   const SearchAids* search_aids = nullptr;
-  // Built over the same inputs, or null: the scan then searches one
-  // position at a time, with the same results.
-  MatchLookahead* lookahead = nullptr;
 };
 
 // The state of a scan between passes. Everything a pass and the entry it
@@ -58,8 +56,10 @@ inline bool scan_finished(const DeltaScan& scan, const DeltaInputs& inputs) {
 // One scan pass: skips the latest match, then searches position by position
 // until a match fits the current alignment exactly, beats it by more than
 // kExtraMatchMargin bytes, or the new data ends. Returns true when the pass
-// ends with a control entry to emit. Reads only the inputs.
-bool run_scan_pass(DeltaScan& scan, const DeltaInputs& inputs);
+// ends with a control entry to emit. Reads only the inputs. The searches go
+// through `searcher`, the scanner's own, when given; the plain search
+// otherwise, with the same results.
+bool run_scan_pass(DeltaScan& scan, const DeltaInputs& inputs, ScanSearcher* searcher = nullptr);
 
 // How run_scan_pass_until ended a pass.
 enum class PassEnd { kSkip, kEmit, kGaveUp };
@@ -67,11 +67,15 @@ enum class PassEnd { kSkip, kEmit, kGaveUp };
 // run_scan_pass, for a scan that may stop where it likes: kGaveUp when the
 // search steps reach give_up_at before the pass ends, leaving the scan in
 // the middle of a pass, where it cannot go on.
-PassEnd run_scan_pass_until(DeltaScan& scan, const DeltaInputs& inputs, std::int32_t give_up_at);
+PassEnd run_scan_pass_until(DeltaScan& scan, const DeltaInputs& inputs, std::int32_t give_up_at,
+                            ScanSearcher* searcher = nullptr);
 
 // Extends the previous alignment forward and the new match backward, splits
 // any overlap, moves the anchors and returns the entry: a diff run from the
-// old anchor, then an extra run up to where the new match starts.
-ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& inputs);
+// old anchor, then an extra run up to where the new match starts. Once the
+// scanner given has switched to the mapped search, long runs are compared
+// by its index (delta/mapped_agreement.h), with the same results.
+ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& inputs,
+                                ScanSearcher* searcher = nullptr);
 
 }  // namespace core

@@ -12,12 +12,18 @@ constexpr int kHeadBytes = 8;
 // A probe compares this many bytes before it asks the periodic stretches.
 constexpr std::int32_t kDirectBytes = 64;
 
+// Comparisons longer than this are counted for the switch to the mapped
+// search (delta/scan_search.h): ordinary data makes few, data that repeats
+// with a long period makes them at nearly every probe.
+constexpr std::int32_t kLongComparison = 256;
+
 // The target of one search, with what is known of it beyond its bytes.
 struct Target {
   const std::uint8_t* bytes;
   std::int32_t length;
   PeriodicSpan span;                 // of the target's start in the new data
   const StretchList* old_stretches;  // null in an unaided search
+  std::int64_t* long_compared;       // null when nobody counts
 };
 
 // Leading bytes that the suffix at start and the target are known to share
@@ -44,8 +50,22 @@ bool probe_below(const std::uint8_t* old_data, std::int32_t old_length, std::int
   const std::int32_t compared = std::min(old_length - start, target.length);
   if (compared <= from) return false;
   const std::int32_t skip = std::max(from, known_agreement(old_data, start, target));
-  return compared > skip && std::memcmp(old_data + start + skip, target.bytes + skip,
-                                        static_cast<std::size_t>(compared - skip)) < 0;
+  if (compared <= skip) return false;
+  const std::uint8_t* old_bytes = old_data + start + skip;
+  const std::uint8_t* new_bytes = target.bytes + skip;
+  const std::int32_t length = compared - skip;
+  if (target.long_compared == nullptr || length <= kLongComparison) {
+    return std::memcmp(old_bytes, new_bytes, static_cast<std::size_t>(length)) < 0;
+  }
+  // --- Counting for the switch to the mapped search (delta/scan_search.h):
+  // past the first kLongComparison bytes, every byte compared is counted.
+  const int order = std::memcmp(old_bytes, new_bytes, kLongComparison);
+  if (order != 0) return order < 0;
+  const std::int32_t rest = length - kLongComparison;
+  const std::int32_t agreed =
+      common_prefix_length(old_bytes + kLongComparison, rest, new_bytes + kLongComparison, rest);
+  *target.long_compared += agreed;
+  return agreed < rest && old_bytes[kLongComparison + agreed] < new_bytes[kLongComparison + agreed];
 }
 
 // Probes below the top table: the next probe is at one of two places, so
@@ -70,8 +90,13 @@ std::int32_t candidate_length(const std::uint8_t* old_data, std::int32_t old_len
   const std::int32_t compared = std::min(old_length - start, target.length);
   if (compared <= 0) return 0;
   const std::int32_t skip = known_agreement(old_data, start, target);
-  return skip + common_prefix_length(old_data + start + skip, compared - skip, target.bytes + skip,
-                                     compared - skip);
+  const std::int32_t agreed = common_prefix_length(old_data + start + skip, compared - skip,
+                                                   target.bytes + skip, compared - skip);
+  // --- Counting for the switch to the mapped search, as in probe_below.
+  if (target.long_compared != nullptr && agreed > kLongComparison) {
+    *target.long_compared += agreed - kLongComparison;
+  }
+  return skip + agreed;
 }
 
 // The two bounds left when the search ends: the longer match wins, the high
@@ -122,10 +147,10 @@ bool build_probe_tree(const std::int32_t* suffix_array, const std::uint8_t* old_
 std::int32_t find_longest_match(const std::int32_t* suffix_array, const std::uint8_t* old_data,
                                 std::int32_t old_length, const std::uint8_t* target,
                                 std::int32_t target_length, std::int32_t low, std::int32_t high,
-                                std::int32_t* match_position) {
+                                std::int32_t* match_position, std::int64_t* long_compared) {
   // Every probe reads a suffix-array entry between the bounds.
   assert(0 <= low && low <= high && high <= old_length);
-  const Target plain{target, target_length, PeriodicSpan{}, nullptr};
+  const Target plain{target, target_length, PeriodicSpan{}, nullptr, long_compared};
   search_below_top(suffix_array, old_data, old_length, plain, &low, &high);
   return choose_candidate(suffix_array, old_data, old_length, plain, low, high, match_position);
 }
@@ -145,8 +170,9 @@ bool make_search_aids(const std::int32_t* suffix_array, const std::uint8_t* old_
 std::int32_t find_longest_match_aided(const SearchAids& aids, const std::int32_t* suffix_array,
                                       const std::uint8_t* old_data, std::int32_t old_length,
                                       const std::uint8_t* target, std::int32_t target_length,
-                                      PeriodicSpan target_span, std::int32_t* match_position) {
-  const Target aided{target, target_length, target_span, &aids.old_stretches};
+                                      PeriodicSpan target_span, std::int32_t* match_position,
+                                      std::int64_t* long_compared) {
+  const Target aided{target, target_length, target_span, &aids.old_stretches, long_compared};
   const std::uint64_t target_head = read_head(target, target_length);
   std::int32_t low = 0;
   std::int32_t high = old_length;
@@ -369,9 +395,10 @@ MatchLookahead::MatchLookahead(const SearchAids* aids, const std::int32_t* suffi
   last_start_ = suffix_array_[old_length_];
 }
 
-Match MatchLookahead::find(std::int32_t position) {
+Match MatchLookahead::find(std::int32_t position, std::int64_t* long_compared) {
   assert(position >= 0 && position < new_length_);
   if (position >= first_ && position - first_ < ready_) return results_[position - first_];
+  long_compared_ = long_compared;
   // The scan consumed the whole batch: it is likely to go on. Anything else
   // is a jump, after which it may soon jump again.
   batch_ = position == first_ + ready_ ? std::min(2 * batch_, kMaxBatch) : kMinBatch;
@@ -465,13 +492,21 @@ std::int32_t MatchLookahead::agreement(const std::uint8_t* suffix, std::int32_t 
   if (agreement == known + kDirectBytes && agreement < compared) {
     // A long agreement: where both lie in stretches of one period, the
     // stretches tell how far it goes.
+    std::int32_t read_from = agreement;
     if (search.span.period != 0) {
-      agreement = std::max(agreement,
+      read_from = std::max(agreement,
                            agreement_from(span_from(aids_->old_stretches,
                                                     static_cast<std::int32_t>(suffix - old_data_)),
                                           suffix, search.span, search.target));
     }
-    agreement = agreement_from_offset(suffix, search.target, agreement, compared);
+    agreement = agreement_from_offset(suffix, search.target, read_from, compared);
+    // --- Counting for the switch to the mapped search, as the plain search
+    // counts: bytes read past the first kLongComparison, those the
+    // stretches skipped left out.
+    const std::int64_t read = (agreement - read_from) + kDirectBytes;
+    if (long_compared_ != nullptr && read > kLongComparison) {
+      *long_compared_ += read - kLongComparison;
+    }
   }
   return agreement;
 }

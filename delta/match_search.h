@@ -16,10 +16,15 @@ namespace core {
 // not always the longest match; diff depends on exactly this rule. Returns
 // the match length and stores the suffix start in *match_position; on a tie
 // between the two final candidates the high one wins.
+//
+// When long_compared is given, the bytes compared past the first few hundred
+// of a probe or candidate are added to it: the scan switches to the mapped
+// search (delta/scan_search.h) once they add up to too many.
 std::int32_t find_longest_match(const std::int32_t* suffix_array, const std::uint8_t* old_data,
                                 std::int32_t old_length, const std::uint8_t* target,
                                 std::int32_t target_length, std::int32_t low, std::int32_t high,
-                                std::int32_t* match_position);
+                                std::int32_t* match_position,
+                                std::int64_t* long_compared = nullptr);
 
 // Aids that make the search faster without changing any of its answers.
 //
@@ -85,11 +90,13 @@ bool make_search_aids(const std::int32_t* suffix_array, const std::uint8_t* old_
                       std::int32_t new_length, SearchAids* aids);
 
 // find_longest_match over bounds 0 and old_length, bit for bit. target_span
-// is the target start's span in the new data's stretches.
+// is the target start's span in the new data's stretches; long_compared
+// counts as above.
 std::int32_t find_longest_match_aided(const SearchAids& aids, const std::int32_t* suffix_array,
                                       const std::uint8_t* old_data, std::int32_t old_length,
                                       const std::uint8_t* target, std::int32_t target_length,
-                                      PeriodicSpan target_span, std::int32_t* match_position);
+                                      PeriodicSpan target_span, std::int32_t* match_position,
+                                      std::int64_t* long_compared = nullptr);
 
 // A match of a target with the old data: its length and the old-data start
 // of the suffix it was found in.
@@ -121,8 +128,10 @@ class MatchLookahead {
   MatchLookahead(const MatchLookahead&) = delete;
   MatchLookahead& operator=(const MatchLookahead&) = delete;
 
-  // 0 <= position < new_length.
-  Match find(std::int32_t position);
+  // 0 <= position < new_length. When long_compared is given, the bytes
+  // compared past the first few hundred of any comparison are added to it,
+  // as the plain search counts them (delta/scan_search.h).
+  Match find(std::int32_t position, std::int64_t* long_compared = nullptr);
 
  private:
   // After a jump the scan often jumps again at once: the first batch is one
@@ -186,6 +195,7 @@ class MatchLookahead {
   std::int32_t old_length_;
   const std::uint8_t* new_data_;
   std::int32_t new_length_;
+  std::int64_t* long_compared_ = nullptr;  // of the batch being run
   const std::uint64_t* tree_nodes_;
   std::size_t tree_blocks_;
   std::int32_t last_start_ = 0;  // the suffix-array entry of the last suffix

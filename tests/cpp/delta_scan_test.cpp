@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <random>
 
@@ -341,6 +342,62 @@ TEST(DeltaScan, ScanOnTwoThreadsGivesTheSameEntries) {
         ASSERT_EQ(core_test::triple(together[i]), core_test::triple(alone[i]))
             << "entry " << i << ", pieces of " << piece_length;
       }
+    }
+  }
+}
+
+// The mapped search and its runs change no entry, whether forced on from
+// the first search, on one thread or two, or switched to on the way; the
+// switch happens on long repeats and never on ordinary edits.
+TEST(ComputeDelta, MappedSearchChangesNoEntry) {
+  std::mt19937 random(43);
+  for (int round = 0; round < 12; ++round) {
+    const bool repeats = round % 3 != 2;
+    const std::size_t period = std::array<std::size_t, 4>{65, 100, 300, 1000}[round % 4];
+    Bytes old_data = random_bytes(random, 20000 + random() % 40000, 256);
+    Bytes new_data;
+    if (repeats) {
+      for (std::size_t i = period; i < old_data.size(); ++i) old_data[i] = old_data[i - period];
+      new_data = old_data;
+      new_data.insert(new_data.begin() + new_data.size() / 2, '!');
+      if (round % 2 == 1) new_data[random() % new_data.size()] ^= 1;
+    } else {
+      new_data = edited(old_data, random, 256);
+    }
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    const auto old_length = static_cast<std::int32_t>(old_data.size());
+    const auto new_length = static_cast<std::int32_t>(new_data.size());
+    const auto diff = [&](core::MappedSearchUse use, int threads, std::int32_t piece_length,
+                          bool* index_built) {
+      core::DiffSettings settings;
+      settings.mapped_search = use;
+      settings.scan = core::ScanSettings{threads, piece_length};
+      core::GrowableArray<core::ControlEntry> entries;
+      core::DiffTimings timings;
+      EXPECT_TRUE(core::compute_delta(old_data.data(), old_length, new_data.data(), new_length,
+                                      settings, &entries, &timings));
+      *index_built = timings.index_built;
+      std::vector<Triple> triples;
+      for (std::size_t i = 0; i < entries.size(); ++i)
+        triples.push_back(core_test::triple(entries[i]));
+      return triples;
+    };
+    bool built = false;
+    const std::vector<Triple> plain = diff(core::MappedSearchUse::kNever, 1, 0, &built);
+    EXPECT_FALSE(built);
+    EXPECT_EQ(diff(core::MappedSearchUse::kAlways, 1, 0, &built), plain);
+    EXPECT_TRUE(built);
+    EXPECT_EQ(diff(core::MappedSearchUse::kAlways, 2, 1 + random() % 5000, &built), plain);
+    EXPECT_EQ(diff(core::MappedSearchUse::kAuto, 2, 1 + random() % 5000, &built), plain);
+    // On two threads, whether a scanner gets to the costly part before the
+    // other has scanned it depends on timing; on one, it does not.
+    EXPECT_EQ(diff(core::MappedSearchUse::kAuto, 1, 0, &built), plain);
+    // Long comparisons grow with the square of the size, less steeply for
+    // longer periods: at these sizes the short periods pass the bound.
+    if (!repeats) {
+      EXPECT_FALSE(built);
+    } else if (period <= 100) {
+      EXPECT_TRUE(built);
     }
   }
 }

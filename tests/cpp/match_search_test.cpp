@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <random>
 
+#include "delta/mapped_search.h"
+#include "delta/suffix_lcp.h"
 #include "test_support.h"
 
 namespace {
@@ -273,6 +277,64 @@ TEST(MatchLookahead, AgreesWithThePlainSearch) {
         }
         if (HasFailure()) return;
       }
+    }
+  }
+}
+
+// The mapped search must give the plain search's answer at every position
+// of the new data, carrying its mapping from search to search: in order, as
+// a scan searches, and then by jumps either way. The inputs repeat with
+// periods from 1 to 300, hold an insertion that shifts a long repeat by one
+// byte, or copy blocks of random old data; every mapping kept must be true.
+TEST(FindLongestMatchMapped, AgreesWithThePlainSearchEverywhere) {
+  std::mt19937 random(41);
+  for (int input = 0; input < 60; ++input) {
+    const std::size_t period = input < 44 ? 1 + 7 * input : input < 52 ? 65 : 0;
+    Bytes old_data(period > 0 ? 600 + 3 * period + random() % 1500 : 3000 + random() % 3000);
+    for (std::size_t i = 0; i < old_data.size(); ++i) {
+      old_data[i] = period > 0 && i >= period ? old_data[i - period]
+                                              : static_cast<std::uint8_t>(random() % 4 * 60);
+    }
+    Bytes new_data = old_data;
+    new_data.insert(new_data.begin() + random() % old_data.size(), '!');
+    if (period == 0) {  // blocks of the old data copied in
+      for (int copy = 0; copy < 6; ++copy) {
+        const std::size_t from = random() % old_data.size();
+        const std::size_t end = std::min(old_data.size(), from + 300 + random() % 700);
+        new_data.insert(new_data.begin() + random() % new_data.size(), old_data.begin() + from,
+                        old_data.begin() + end);
+      }
+    } else if (input % 2 == 1) {
+      new_data[random() % new_data.size()] ^= 0x40;
+    }
+    const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(old_data);
+    const auto old_length = static_cast<std::int32_t>(old_data.size());
+    const auto new_length = static_cast<std::int32_t>(new_data.size());
+    core::SuffixLcpIndex index;
+    core::SearchAids aids;
+    ASSERT_TRUE(
+        core::build_suffix_lcp_index(suffix_array.data(), old_data.data(), old_length, &index));
+    ASSERT_TRUE(core::make_search_aids(suffix_array.data(), old_data.data(), old_length,
+                                       new_data.data(), new_length, &aids));
+    core::MatchMapping mapping;
+    for (std::int32_t step = 0; step < 2 * new_length; ++step) {
+      const std::int32_t position =
+          step < new_length ? step : static_cast<std::int32_t>(random() % new_length);
+      Search plain{-1, -1};
+      Search mapped{-1, -1};
+      plain.length = core::find_longest_match(suffix_array.data(), old_data.data(), old_length,
+                                              new_data.data() + position, new_length - position, 0,
+                                              old_length, &plain.position);
+      mapped.length = core::find_longest_match_mapped(
+          index, input % 3 == 0 ? nullptr : &aids, suffix_array.data(), old_data.data(), old_length,
+          new_data.data(), new_length, position, &mapping, &mapped.position);
+      ASSERT_EQ(mapped.length, plain.length) << "input " << input << " position " << position;
+      ASSERT_EQ(mapped.position, plain.position) << "input " << input << " position " << position;
+      ASSERT_LE(mapping.new_start + mapping.length, new_length);
+      ASSERT_LE(mapping.old_start + mapping.length, old_length);
+      ASSERT_EQ(std::memcmp(new_data.data() + mapping.new_start,
+                            old_data.data() + mapping.old_start, mapping.length),
+                0);
     }
   }
 }

@@ -4,9 +4,10 @@
 // into old and new data, the third how small the pieces of a scan on two
 // threads are. diff runs through the one driver the module runs, on
 // exact-size heap buffers, as the module runs it (library sort where the
-// build has it, search aids, searches run ahead in batches, two threads)
-// and as plainly as it can be (the built-in sort, no aids, one search at a
-// time, one thread): both must give the same entries. Every
+// build has it, search aids, searches run ahead in batches, two threads),
+// as plainly as it can be (the built-in sort, no aids, one search at a
+// time, one thread), and with the mapped search and its index from the
+// first search on: all must give the same entries. Every
 // entry must have non-negative lengths and read old bytes only inside the old
 // data, the lengths must add up to the new length, and the patch functions,
 // given the entries and the blocks written from them, must rebuild the new
@@ -68,6 +69,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_REQUIRE(core::compute_delta(old_data.get(), old_length, new_data.get(), new_length, plain,
                                    &plain_entries));
   FUZZ_REQUIRE(same_entries(entries, plain_entries));
+
+  core::DiffSettings mapped = fast;
+  mapped.mapped_search = core::MappedSearchUse::kAlways;
+  core::GrowableArray<core::ControlEntry> mapped_entries;
+  FUZZ_REQUIRE(core::compute_delta(old_data.get(), old_length, new_data.get(), new_length, mapped,
+                                   &mapped_entries));
+  FUZZ_REQUIRE(same_entries(mapped_entries, plain_entries));
 
   std::int64_t old_position = 0;
   for (std::size_t i = 0; i < entries.size(); ++i) {

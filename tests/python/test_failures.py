@@ -371,6 +371,21 @@ def scenario_diff_failures(child):
             child.problem('diff with %d copies' % copies,
                           'only %d heap failures raised MemoryError' % heap_failures_raised)
 
+    # 64 KiB of a 65-byte period, one insertion: the scan switches to the
+    # mapped search on the way and builds its index, whose arrays may fail
+    # like any other. Without them the scan goes on plainly, to the same
+    # Delta; whatever fails, nothing may be left behind.
+    if sees_heap:
+        unit = bytes(bytearray((i * 89 + 3) % 256 for i in range(65)))
+        periodic = (unit * 1009)[:65536]
+        args = (periodic, periodic[:32768] + b'!?' + periodic[32768:])
+        expected, counts = child.baseline(core.diff, args)
+        for function in HEAP_FUNCTIONS:
+            for call in range(1, counts[function] + 1):
+                label = 'diff of a long-period repeat: %s call %d fails' % (function, call)
+                child.expect_injected(label, core.diff, args, function, call, expected)
+                child.expect_result(label + ', then diff again', core.diff, args, expected)
+
     # Only the second argument's copy fails: the first one's must be freed.
     if sees_heap:
         args = (as_array(old), as_array(new))
