@@ -10,14 +10,29 @@ import sys
 import unittest
 
 
+class CountingResult(unittest.TextTestResult):
+    """Counts the tests that passed as they pass: what testsRun holds for a
+    skipped test differs between interpreter versions."""
+
+    passed = 0
+
+    def addSuccess(self, test):
+        self.passed += 1
+        super(CountingResult, self).addSuccess(test)
+
+    def addExpectedFailure(self, test, error):
+        self.passed += 1
+        super(CountingResult, self).addExpectedFailure(test, error)
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     sys.path.insert(0, here)
     suite = unittest.defaultTestLoader.discover(here, pattern='test_*.py', top_level_dir=here)
-    result = unittest.TextTestRunner(verbosity=1).run(suite)
+    result = unittest.TextTestRunner(verbosity=1, resultclass=CountingResult).run(suite)
     failed = (len(result.failures) + len(result.errors) +
               len(getattr(result, 'unexpectedSuccesses', ())))
-    passed = result.testsRun - failed - len(result.skipped)
+    passed = result.passed
     # unittest reports on stderr: the summary must come after all of it.
     sys.stderr.flush()
     sys.stdout.flush()
