@@ -307,18 +307,38 @@ bool compute_delta(const std::uint8_t* old_data, std::int32_t old_length,
                    DiffTimings* timings) {
   auto start = std::chrono::steady_clock::now();
   HeapArray<std::int32_t> suffix_array;
-  if (!suffix_array.allocate(static_cast<std::size_t>(old_length) + 1) ||
-      !sort_suffixes(suffix_array.get(), old_data, old_length, settings.sorter)) {
-    return false;
+  if (!suffix_array.allocate(static_cast<std::size_t>(old_length) + 1)) return false;
+  // The periodic stretches of both inputs need no suffix array: where a
+  // second core is there, they are found while the suffixes are sorted.
+  SearchAids search_aids;
+  const bool want_aids = settings.search_aids && new_length > 0;
+  bool stretches_found = false;
+  std::thread stretch_finder;
+  if (want_aids && thread_count(settings.scan) > 1 &&
+      static_cast<std::int64_t>(old_length) + new_length >= kMinPieceLength) {
+    try {
+      stretch_finder = std::thread([&] {
+        stretches_found =
+            find_input_stretches(old_data, old_length, new_data, new_length, &search_aids);
+      });
+    } catch (const std::system_error&) {
+      // Found after the sort instead.
+    }
   }
+  const bool sorted = sort_suffixes(suffix_array.get(), old_data, old_length, settings.sorter);
+  const bool stretches_ahead = stretch_finder.joinable();
+  if (stretches_ahead) stretch_finder.join();
+  if (!sorted) return false;
   if (timings != nullptr) timings->sort_seconds = seconds_since(start);
 
   start = std::chrono::steady_clock::now();
   // Without the aids the scan only reads more.
-  SearchAids search_aids;
-  const bool aided = settings.search_aids && new_length > 0 &&
-                     make_search_aids(suffix_array.get(), old_data, old_length, new_data,
-                                      new_length, &search_aids);
+  if (want_aids && !stretches_ahead) {
+    stretches_found =
+        find_input_stretches(old_data, old_length, new_data, new_length, &search_aids);
+  }
+  const bool aided = stretches_found &&
+                     complete_search_aids(suffix_array.get(), old_data, old_length, &search_aids);
   const DeltaInputs inputs{old_data,   old_length,         new_data,
                            new_length, suffix_array.get(), aided ? &search_aids : nullptr};
   MappedSearchIndex mapped(suffix_array.get(), old_data, old_length, new_length,

@@ -159,80 +159,92 @@ PassEnd run_scan_pass_until(DeltaScan& scan, const DeltaInputs& in, std::int32_t
                                                                            : PassEnd::kSkip;
 }
 
-ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in, ScanSearcher* searcher) {
+namespace {
+
+// The extension rule, the same in both directions: walks the stretch of
+// `limit` bytes in agreeing runs (run(done, left) gives the run that starts
+// `done` bytes in) and returns the length the rule chooses.
+template <typename AgreeingRun>
+std::int32_t choose_extension(std::int32_t limit, AgreeingRun run) {
+  ExtensionChooser chooser;
+  while (chooser.length < limit) {
+    const auto done = static_cast<std::int32_t>(chooser.length);
+    chooser.agree(run(done, limit - done));
+    if (chooser.length < limit) chooser.disagree();
+  }
+  return chooser.best_length;
+}
+
+// Where both extensions claim the same new bytes, splits them where the
+// forward side leads the backward side by the most. The running score is
+// never above the best, so a stretch where both sides agree alike changes
+// nothing and is skipped whole: bytes where both agree, as far as both do,
+// and 16-byte blocks where the two sides agree alike.
+void split_overlap(const DeltaScan& scan, const DeltaInputs& in, ScanSearcher* searcher,
+                   std::int32_t* forward_length, std::int32_t* backward_length) {
   const std::uint8_t* old_data = in.old_data;
   const std::uint8_t* new_data = in.new_data;
-
-  // Forward from the anchors: how far the previous alignment still pays.
-  ExtensionChooser forward;
-  const std::int32_t forward_limit =
-      std::min(scan.scan_position - scan.new_anchor, in.old_length - scan.old_anchor);
-  while (forward.length < forward_limit) {
-    const auto done = static_cast<std::int32_t>(forward.length);
-    forward.agree(agreeing_run(in, searcher, scan.old_anchor + done, scan.new_anchor + done,
-                               forward_limit - done));
-    if (forward.length < forward_limit) forward.disagree();
+  const std::int32_t forward_end = scan.new_anchor + *forward_length;
+  const std::int32_t backward_start = scan.scan_position - *backward_length;
+  if (forward_end <= backward_start) return;
+  const std::int32_t overlap = forward_end - backward_start;
+  const std::int32_t forward_new = forward_end - overlap;
+  const std::int32_t forward_old = scan.old_anchor + *forward_length - overlap;
+  const std::int32_t backward_new = backward_start;
+  const std::int32_t backward_old = scan.match_position - *backward_length;
+  std::int32_t running = 0;
+  std::int32_t best = 0;
+  std::int32_t split = 0;
+  std::int32_t i = 0;
+  while (i < overlap) {
+    const bool forward_agrees = new_data[forward_new + i] == old_data[forward_old + i];
+    const bool backward_agrees = new_data[backward_new + i] == old_data[backward_old + i];
+    if (forward_agrees && backward_agrees) {
+      i += std::min(agreeing_run(in, searcher, forward_old + i, forward_new + i, overlap - i),
+                    agreeing_run(in, searcher, backward_old + i, backward_new + i, overlap - i));
+      continue;
+    }
+    if (overlap - i >= 16 &&
+        overlap_block_even(new_data + forward_new + i, old_data + forward_old + i,
+                           new_data + backward_new + i, old_data + backward_old + i)) {
+      i += 16;
+      continue;
+    }
+    if (forward_agrees) ++running;
+    if (backward_agrees) --running;
+    if (running > best) {
+      best = running;
+      split = i + 1;
+    }
+    ++i;
   }
-  std::int32_t forward_length = forward.best_length;
+  *forward_length += split - overlap;
+  *backward_length -= split;
+}
+
+}  // namespace
+
+ControlEntry emit_control_entry(DeltaScan& scan, const DeltaInputs& in, ScanSearcher* searcher) {
+  // Forward from the anchors: how far the previous alignment still pays.
+  std::int32_t forward_length = choose_extension(
+      std::min(scan.scan_position - scan.new_anchor, in.old_length - scan.old_anchor),
+      [&](std::int32_t done, std::int32_t left) {
+        return agreeing_run(in, searcher, scan.old_anchor + done, scan.new_anchor + done, left);
+      });
 
   // Backward from the new match: how far before it the match still pays.
   // At the end of the new data there is no match to extend.
   std::int32_t backward_length = 0;
   if (scan.scan_position < in.new_length) {
-    ExtensionChooser backward;
-    const std::int32_t backward_limit =
-        std::min(scan.scan_position - scan.new_anchor, scan.match_position);
-    while (backward.length < backward_limit) {
-      const auto done = static_cast<std::int32_t>(backward.length);
-      backward.agree(agreeing_run_before(in, searcher, scan.match_position - done,
-                                         scan.scan_position - done, backward_limit - done));
-      if (backward.length < backward_limit) backward.disagree();
-    }
-    backward_length = backward.best_length;
+    backward_length =
+        choose_extension(std::min(scan.scan_position - scan.new_anchor, scan.match_position),
+                         [&](std::int32_t done, std::int32_t left) {
+                           return agreeing_run_before(in, searcher, scan.match_position - done,
+                                                      scan.scan_position - done, left);
+                         });
   }
 
-  // Where both extensions claim the same new bytes, split them where the
-  // forward side leads the backward side by the most. The running score is
-  // never above the best, so a stretch where both sides agree alike changes
-  // nothing and is skipped whole: bytes where both agree, as far as both
-  // do, and 16-byte blocks where the two sides agree alike.
-  const std::int32_t forward_end = scan.new_anchor + forward_length;
-  const std::int32_t backward_start = scan.scan_position - backward_length;
-  if (forward_end > backward_start) {
-    const std::int32_t overlap = forward_end - backward_start;
-    const std::int32_t forward_new = forward_end - overlap;
-    const std::int32_t forward_old = scan.old_anchor + forward_length - overlap;
-    const std::int32_t backward_new = backward_start;
-    const std::int32_t backward_old = scan.match_position - backward_length;
-    std::int32_t running = 0;
-    std::int32_t best = 0;
-    std::int32_t split = 0;
-    std::int32_t i = 0;
-    while (i < overlap) {
-      const bool forward_agrees = new_data[forward_new + i] == old_data[forward_old + i];
-      const bool backward_agrees = new_data[backward_new + i] == old_data[backward_old + i];
-      if (forward_agrees && backward_agrees) {
-        i += std::min(agreeing_run(in, searcher, forward_old + i, forward_new + i, overlap - i),
-                      agreeing_run(in, searcher, backward_old + i, backward_new + i, overlap - i));
-        continue;
-      }
-      if (overlap - i >= 16 &&
-          overlap_block_even(new_data + forward_new + i, old_data + forward_old + i,
-                             new_data + backward_new + i, old_data + backward_old + i)) {
-        i += 16;
-        continue;
-      }
-      if (forward_agrees) ++running;
-      if (backward_agrees) --running;
-      if (running > best) {
-        best = running;
-        split = i + 1;
-      }
-      ++i;
-    }
-    forward_length += split - overlap;
-    backward_length -= split;
-  }
+  split_overlap(scan, in, searcher, &forward_length, &backward_length);
   // The split leaves both extensions whole and meeting at most end to end.
   assert(forward_length >= 0 && backward_length >= 0);
   assert(scan.new_anchor + forward_length <= scan.scan_position - backward_length);

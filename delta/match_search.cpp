@@ -155,16 +155,24 @@ std::int32_t find_longest_match(const std::int32_t* suffix_array, const std::uin
   return choose_candidate(suffix_array, old_data, old_length, plain, low, high, match_position);
 }
 
+bool find_input_stretches(const std::uint8_t* old_data, std::int32_t old_length,
+                          const std::uint8_t* new_data, std::int32_t new_length, SearchAids* aids) {
+  return find_stretches(old_data, old_length, &aids->old_stretches) &&
+         find_stretches(new_data, new_length, &aids->new_stretches);
+}
+
+bool complete_search_aids(const std::int32_t* suffix_array, const std::uint8_t* old_data,
+                          std::int32_t old_length, SearchAids* aids) {
+  if (!aids->top.allocate(std::size_t{1} << kTopLevels)) return false;
+  fill_top(suffix_array, old_data, old_length, aids->top.get(), aids->top.size(), 0, old_length, 1);
+  return build_probe_tree(suffix_array, old_data, old_length, aids->old_stretches, &aids->tree);
+}
+
 bool make_search_aids(const std::int32_t* suffix_array, const std::uint8_t* old_data,
                       std::int32_t old_length, const std::uint8_t* new_data,
                       std::int32_t new_length, SearchAids* aids) {
-  if (!aids->top.allocate(std::size_t{1} << kTopLevels) ||
-      !find_stretches(old_data, old_length, &aids->old_stretches) ||
-      !find_stretches(new_data, new_length, &aids->new_stretches)) {
-    return false;
-  }
-  fill_top(suffix_array, old_data, old_length, aids->top.get(), aids->top.size(), 0, old_length, 1);
-  return build_probe_tree(suffix_array, old_data, old_length, aids->old_stretches, &aids->tree);
+  return find_input_stretches(old_data, old_length, new_data, new_length, aids) &&
+         complete_search_aids(suffix_array, old_data, old_length, aids);
 }
 
 std::int32_t find_longest_match_aided(const SearchAids& aids, const std::int32_t* suffix_array,

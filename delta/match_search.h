@@ -89,6 +89,13 @@ bool make_search_aids(const std::int32_t* suffix_array, const std::uint8_t* old_
                       std::int32_t old_length, const std::uint8_t* new_data,
                       std::int32_t new_length, SearchAids* aids);
 
+// The same in two steps: the stretches of both inputs need no suffix array,
+// so they can be found while it is sorted; the rest needs it finished.
+bool find_input_stretches(const std::uint8_t* old_data, std::int32_t old_length,
+                          const std::uint8_t* new_data, std::int32_t new_length, SearchAids* aids);
+bool complete_search_aids(const std::int32_t* suffix_array, const std::uint8_t* old_data,
+                          std::int32_t old_length, SearchAids* aids);
+
 // find_longest_match over bounds 0 and old_length, bit for bit. target_span
 // is the target start's span in the new data's stretches; long_compared
 // counts as above.

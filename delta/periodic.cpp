@@ -66,26 +66,23 @@ std::int32_t merge_stretches(const Stretch* a, std::int32_t a_count, const Stret
 // Period by period, merged into the list as it goes, so that memory stays
 // in proportion to the stretches kept: each period's own stretches do not
 // overlap much, and a repeat of a shorter period, found again for all its
-// multiples, is dropped at once.
+// multiples, is dropped at once. One walk of the data per period.
 bool find_stretches(const std::uint8_t* data, std::int32_t length, StretchList* list) {
   list->count = 0;
   if (!list->stretches.allocate(0)) return false;
+  GrowableArray<Stretch> found;
   for (std::int32_t period = 1; period <= kMaxPeriod; ++period) {
-    std::int32_t count = 0;
-    visit_stretches(data, length, period, [&](std::int32_t, std::int32_t) { ++count; });
-    if (count == 0) continue;
-    HeapArray<Stretch> found;
-    HeapArray<Stretch> merged;
-    if (!found.allocate(static_cast<std::size_t>(count)) ||
-        !merged.allocate(static_cast<std::size_t>(list->count) + count)) {
-      return false;
-    }
-    std::int32_t filled = 0;
+    found.clear();
+    bool enough_memory = true;
     visit_stretches(data, length, period, [&](std::int32_t start, std::int32_t end) {
-      found[filled++] = Stretch{start, end, period};
+      enough_memory = enough_memory && found.push_back(Stretch{start, end, period});
     });
-    list->count =
-        merge_stretches(list->stretches.get(), list->count, found.get(), filled, merged.get());
+    if (!enough_memory) return false;
+    if (found.size() == 0) continue;
+    HeapArray<Stretch> merged;
+    if (!merged.allocate(static_cast<std::size_t>(list->count) + found.size())) return false;
+    list->count = merge_stretches(list->stretches.get(), list->count, found.data(),
+                                  static_cast<std::int32_t>(found.size()), merged.get());
     list->stretches = std::move(merged);
   }
   return true;
