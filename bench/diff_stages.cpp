@@ -9,7 +9,8 @@
 // the start or never), for comparing the ways in one run.
 // Prints one line of key=value figures: sort_seconds, scan_seconds, entries,
 // diff_bytes, extra_bytes, index_built (1 when the scan built the mapped
-// search's index). With OUT it also writes the Delta as callers
+// search's index) and library_sort (1 when libdivsufsort sorted the suffixes,
+// which sets the memory the diff may use). With OUT it also writes the Delta as callers
 // store it: OUT.control (each entry as three 8-byte integers), OUT.diff and
 // OUT.extra. The benchmark compares these with the module's Delta, so that
 // the split and the module's diff time measure the same work.
@@ -24,6 +25,7 @@
 
 #include "codec/int64_codec.h"
 #include "delta/delta_driver.h"
+#include "delta/suffix_array.h"
 
 namespace {
 
@@ -119,9 +121,10 @@ int main(int argc, char** argv) {
   }
   std::printf(
       "sort_seconds=%.6f scan_seconds=%.6f entries=%zu diff_bytes=%lld extra_bytes=%lld "
-      "index_built=%d\n",
+      "index_built=%d library_sort=%d\n",
       timings.sort_seconds, timings.scan_seconds, control.size(),
       static_cast<long long>(lengths.diff), static_cast<long long>(lengths.extra),
-      timings.index_built ? 1 : 0);
+      timings.index_built ? 1 : 0,
+      core::kLibrarySorter && settings.sorter == core::SuffixSorter::kFastest ? 1 : 0);
   return 0;
 }

@@ -156,15 +156,22 @@ def repeated_sentence(size, seed):
     return old, str(new)
 
 
-def long_period(size, seed):
-    """65 random bytes repeated to size bytes, and a copy with one byte
-    inserted in the middle: every suffix agrees with a sixty-fifth of all
-    the others to the end, with a period longer than the stretches the
-    search's aids list."""
-    rng = random.Random(seed)
-    unit = random_bytes(rng, 65)
-    old = (unit * (size // len(unit) + 1))[:size]
-    return old, old[:size // 2] + '!' + old[size // 2:]
+def long_period(period):
+    """A generator of `period` random bytes repeated to size bytes, and a
+    copy with one byte inserted in the middle: every suffix agrees with one
+    in `period` of all the others to the end, with a period longer than the
+    stretches the search's aids list."""
+    def generate(size, seed):
+        rng = random.Random(seed)
+        unit = random_bytes(rng, period)
+        old = (unit * (size // len(unit) + 1))[:size]
+        return old, old[:size // 2] + '!' + old[size // 2:]
+    return generate
+
+
+# The long periods of the scaling series: just past what the aids list, a
+# text-like line length, and one past any cache a search could lean on.
+LONG_PERIODS = (65, 1000, 65536)
 
 
 def generated(generator, size, seed):
@@ -255,17 +262,16 @@ def scaling_series(sizes_mib):
     """(series name, [(size in bytes, Pair)]): prefixes of the standard
     library tar pair, and the repetitive and long-period pairs generated at
     each size."""
-    return [('stdlib-tar prefixes',
-             [(size_mib * MIB, tar_prefix_pair(size_mib)) for size_mib in sizes_mib]),
-            ('repetitive',
-             [(size_mib * MIB, synthetic_pair('repetitive-%dM' % size_mib, '',
-                                              generated(repeated_sentence, size_mib * MIB,
-                                                        SEED)))
-              for size_mib in sizes_mib]),
-            ('period 65',
-             [(size_mib * MIB, synthetic_pair('period65-%dM' % size_mib, '',
-                                              generated(long_period, size_mib * MIB, SEED)))
-              for size_mib in sizes_mib])]
+    def generated_series(name, generator):
+        return (name, [(size_mib * MIB,
+                        synthetic_pair('%s-%dM' % (name.replace(' ', ''), size_mib), '',
+                                       generated(generator, size_mib * MIB, SEED)))
+                       for size_mib in sizes_mib])
+    return ([('stdlib-tar prefixes',
+              [(size_mib * MIB, tar_prefix_pair(size_mib)) for size_mib in sizes_mib]),
+             generated_series('repetitive', repeated_sentence)] +
+            [generated_series('period %d' % period, long_period(period))
+             for period in LONG_PERIODS])
 
 
 def main(argv):
