@@ -45,11 +45,6 @@ DIFF_TIME_TARGETS = (('exe', 1.0), ('lib-stripped', 1.0), ('lib-debug', 1.0),
 # get more room.
 GROWTH_LIMITS = {'stdlib-tar prefixes': 1.5, 'repetitive': 1.5}
 LONG_PERIOD_GROWTH_LIMIT = 2.0
-# The built-in sort's time over libdivsufsort's in the run of revision
-# ebf1314, before the library sorted for the module: set against the same
-# ratio now, the built-in sort is no slower when it is no larger (with a
-# tenth for the noise such ratios show from run to run).
-BUILTIN_SORT_BEFORE = {'lib-stripped': 5.32, 'lib-debug': 5.36, 'stdlib-tar': 6.97}
 BUSY_SPEED_TARGET = 0.8
 
 
@@ -503,14 +498,6 @@ def targets(rows, threads, series, sizes_mib, busy):
             value = ours['new'] / ours['patch_seconds'] / 1e9
             lines.append('- patch at least 2 GB/s on %s: %.2f GB/s, %s'
                          % (name, value, verdict(value >= 2)))
-    for name in SORT_TARGET_PAIRS:
-        if done(name) and by_name[name][0]['builtin_sort_seconds'] is not None:
-            ours = by_name[name][0]
-            value = ours['builtin_sort_seconds'] / ours['divsufsort_seconds']
-            lines.append('- Built-in sort no slower than before on %s: %.2fx libdivsufsort, '
-                         'against %.2fx at ebf1314, %s'
-                         % (name, value, BUILTIN_SORT_BEFORE[name],
-                            verdict(value <= 1.1 * BUILTIN_SORT_BEFORE[name])))
     over = [(name, ours['peak_mib'] / budget_mib(ours)) for name, ours in real +
             [(pair.name, ours) for pair, ours, _ in rows
              if not pair.real and not ours['capped']]]
