@@ -182,15 +182,19 @@ def threads_child(old_path, new_path):
 
 def busy_child(old_path, new_path):
     """diff alone, then beside a thread that runs Python code without a
-    pause: a diff that takes the interpreter lock back often waits for that
-    thread every time. Best of two rounds each."""
+    pause (a diff that takes the interpreter lock back often waits for that
+    thread every time), then beside the same loop in another process. Best
+    of two rounds each."""
     import core
     old, new = read(old_path), read(new_path)
-    alone = beside = beside_process = float('inf')
-    for _ in range(2):
+
+    def timed_diff():
         start = time.time()
         core.diff(old, new)
-        alone = min(alone, time.time() - start)
+        return time.time() - start
+    alone = beside = beside_process = float('inf')
+    for _ in range(2):
+        alone = min(alone, timed_diff())
         stop = threading.Event()
 
         def spin():
@@ -200,23 +204,19 @@ def busy_child(old_path, new_path):
         spinner = threading.Thread(target=spin)
         spinner.start()
         try:
-            start = time.time()
-            core.diff(old, new)
-            beside = min(beside, time.time() - start)
+            beside = min(beside, timed_diff())
         finally:
             stop.set()
             spinner.join()
         # The same loop in a process of its own takes a core as the thread
         # does but never the lock: what diff loses beside it is the share
         # of the cores, not the lock.
-        spinner = subprocess.Popen([sys.executable, '-c', 'while True: pass'])
+        looping = subprocess.Popen([sys.executable, '-c', 'while True: pass'])
         try:
-            start = time.time()
-            core.diff(old, new)
-            beside_process = min(beside_process, time.time() - start)
+            beside_process = min(beside_process, timed_diff())
         finally:
-            spinner.kill()
-            spinner.wait()
+            looping.kill()
+            looping.wait()
     print(repr(dict(alone=alone, beside=beside, beside_process=beside_process,
                     version='%d.%d' % sys.version_info[:2])))
 
