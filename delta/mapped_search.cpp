@@ -13,8 +13,6 @@ namespace {
 
 // Below this many mapped bytes, reading them costs less than an index query.
 constexpr std::int32_t kMinMappedLength = 32;
-// Bytes in a top table head (TopProbe::head).
-constexpr std::int32_t kHeadBytes = 8;
 
 // One search's target and what the mapping tells of it.
 struct MappedTarget {
@@ -92,16 +90,6 @@ Comparison compare(MappedTarget& target, std::int32_t start, std::int32_t rank) 
   return {agreed, agreed < compared && target.old_data[start + agreed] < target.bytes[agreed]};
 }
 
-// Up to eight bytes as a big-endian number, as the top table keeps heads.
-std::uint64_t read_head(const std::uint8_t* bytes, std::int32_t length) {
-  std::uint64_t head = 0;
-  const std::int32_t count = std::min(length, kHeadBytes);
-  for (std::int32_t i = 0; i < count; ++i) {
-    head |= static_cast<std::uint64_t>(bytes[i]) << (8 * (kHeadBytes - 1 - i));
-  }
-  return head;
-}
-
 // The top table's levels, as find_longest_match_aided walks them: a probe
 // whose head differs from the target's is decided by the heads alone.
 void search_top(const SearchAids& aids, MappedTarget& target, std::int32_t* low,
@@ -114,11 +102,8 @@ void search_top(const SearchAids& aids, MappedTarget& target, std::int32_t* low,
     const std::int32_t compared = std::min(target.old_length - probe.start, target.length);
     bool below = false;
     if (compared > 0) {
-      const int unused_bits = 8 * (kHeadBytes - std::min(compared, kHeadBytes));
-      const std::uint64_t old_head = probe.head >> unused_bits;
-      const std::uint64_t new_head = target_head >> unused_bits;
-      below =
-          old_head != new_head ? old_head < new_head : compare(target, probe.start, midpoint).below;
+      const int order = compare_heads(probe.head, target_head, compared);
+      below = order != 0 ? order < 0 : compare(target, probe.start, midpoint).below;
     }
     if (below) {
       *low = midpoint;

@@ -8,7 +8,6 @@
 namespace core {
 namespace {
 
-constexpr int kHeadBytes = 8;
 // A probe compares this many bytes before it asks the periodic stretches.
 constexpr std::int32_t kDirectBytes = 64;
 
@@ -116,17 +115,6 @@ std::int32_t choose_candidate(const std::int32_t* suffix_array, const std::uint8
   return high_match;
 }
 
-// Up to eight bytes as a big-endian number, so that comparing two heads
-// compares their bytes in order.
-std::uint64_t read_head(const std::uint8_t* bytes, std::int32_t length) {
-  std::uint64_t head = 0;
-  const std::int32_t count = std::min(length, kHeadBytes);
-  for (std::int32_t i = 0; i < count; ++i) {
-    head |= static_cast<std::uint64_t>(bytes[i]) << (8 * (kHeadBytes - 1 - i));
-  }
-  return head;
-}
-
 // Visits the search's tree as the search would, down to the table's depth.
 void fill_top(const std::int32_t* suffix_array, const std::uint8_t* old_data,
               std::int32_t old_length, TopProbe* top, std::size_t top_size, std::int32_t low,
@@ -143,6 +131,24 @@ bool build_probe_tree(const std::int32_t* suffix_array, const std::uint8_t* old_
                       std::int32_t old_length, const StretchList& stretches, ProbeTree* tree);
 
 }  // namespace
+
+std::uint64_t read_head(const std::uint8_t* bytes, std::int32_t length) {
+  std::uint64_t head = 0;
+  const std::int32_t count = std::min(length, kTopHeadBytes);
+  for (std::int32_t i = 0; i < count; ++i) {
+    head |= static_cast<std::uint64_t>(bytes[i]) << (8 * (kTopHeadBytes - 1 - i));
+  }
+  return head;
+}
+
+int compare_heads(std::uint64_t suffix_head, std::uint64_t target_head, std::int32_t compared) {
+  assert(compared > 0);
+  // Bytes past the compared ones take no part: the probe would not read them.
+  const int unused_bits = 8 * (kTopHeadBytes - std::min(compared, kTopHeadBytes));
+  const std::uint64_t suffix_bits = suffix_head >> unused_bits;
+  const std::uint64_t target_bits = target_head >> unused_bits;
+  return suffix_bits < target_bits ? -1 : suffix_bits > target_bits ? 1 : 0;
+}
 
 std::int32_t find_longest_match(const std::int32_t* suffix_array, const std::uint8_t* old_data,
                                 std::int32_t old_length, const std::uint8_t* target,
@@ -190,14 +196,9 @@ std::int32_t find_longest_match_aided(const SearchAids& aids, const std::int32_t
     const std::int32_t compared = std::min(old_length - probe.start, target_length);
     bool below = false;
     if (compared > 0) {
-      // Only the first min(compared, 8) bytes take part in the heads'
-      // comparison; when those tie, the bytes after them decide.
-      const int unused_bits = 8 * (kHeadBytes - std::min(compared, kHeadBytes));
-      const std::uint64_t old_head = probe.head >> unused_bits;
-      const std::uint64_t new_head = target_head >> unused_bits;
-      below = old_head != new_head
-                  ? old_head < new_head
-                  : probe_below(old_data, old_length, probe.start, aided, kHeadBytes);
+      const int order = compare_heads(probe.head, target_head, compared);
+      below = order != 0 ? order < 0
+                         : probe_below(old_data, old_length, probe.start, aided, kTopHeadBytes);
     }
     const std::int32_t midpoint = low + (high - low) / 2;
     if (below) {

@@ -40,6 +40,18 @@ struct TopProbe {
   std::int32_t start = 0;  // the suffix array entry at the midpoint
 };
 
+// Heads as the top table keeps them: the first kTopHeadBytes bytes as a
+// big-endian number, zero padded, so that comparing two heads compares
+// their bytes in order.
+constexpr std::int32_t kTopHeadBytes = 8;
+std::uint64_t read_head(const std::uint8_t* bytes, std::int32_t length);
+
+// How a top probe's head orders it against the target's, over the first
+// min(compared, kTopHeadBytes) bytes, compared > 0 being the bytes the
+// probe compares: negative when the suffix orders before the target,
+// positive after, 0 when the heads tie and the bytes after them decide.
+int compare_heads(std::uint64_t suffix_head, std::uint64_t target_head, std::int32_t compared);
+
 // The same fixed tree much deeper, for the lookahead, whose probes it
 // decides without the suffix array or the old data as long as the target
 // differs from the probed suffix soon enough. Deep down, the suffixes of a
