@@ -4,6 +4,7 @@ and ends with the line that every suite of the project ends with:
 above the line gives their number.
 
 Usage: PYTHONPATH=<folder holding the module> python tests/python/run_all.py
+       python tests/python/run_all.py tests/tools   # another folder's tests
 """
 import os
 import sys
@@ -27,6 +28,8 @@ class CountingResult(unittest.TextTestResult):
 
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
+    if len(sys.argv) > 1:
+        here = os.path.abspath(sys.argv[1])
     sys.path.insert(0, here)
     suite = unittest.defaultTestLoader.discover(here, pattern='test_*.py', top_level_dir=here)
     result = unittest.TextTestRunner(verbosity=1, resultclass=CountingResult).run(suite)
