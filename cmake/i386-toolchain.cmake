@@ -1,6 +1,6 @@
 # 32-bit x86 on an x86-64 Debian: the host's compilers with -m32 (the
-# multilib packages) and Debian's i386 libraries. tools/build-module takes it
-# for a 32-bit interpreter; tools/run-tests for the 32-bit C++ tests.
+# multilib packages, amd64 ones: no foreign architecture). tools/build-module
+# takes it for a 32-bit interpreter; tools/run-tests for the 32-bit C++ tests.
 #   cmake -S . -B build/x -DCMAKE_TOOLCHAIN_FILE=$PWD/cmake/i386-toolchain.cmake
 # No CMAKE_SYSTEM_NAME: the build stays a native one, so that the tests it
 # builds run and FindPython may run the 32-bit interpreter.
