@@ -1,24 +1,31 @@
-"""Diffs two versions of a file, patches the old one back into the new one,
-and shows what the Delta costs and how the integer codec writes numbers.
+"""Diffs two versions of a file, stores the Delta in a file the way a careful
+caller does (samples/stored_delta.py), reads it back and patches, and shows
+what the Delta costs and how the integer codec writes numbers.
 
-Usage: PYTHONPATH=build/py2.7 python samples/demo.py [OLD NEW]
+Usage: PYTHONPATH=build/py<X.Y> python samples/demo.py [OLD NEW]
+       make demo [PYTHON=/path/to/python]
 
 Without arguments it runs on the two versions of a weather station's
 configuration that sit next to this script (text settings followed by a
-binary calibration table). Exits non-zero if the rebuilt data differs.
+binary calibration table). Runs under Python 2.7 and 3. Exits non-zero if
+anything read back or rebuilt differs.
 """
 
 import argparse
-import bz2
+import binascii
 import os
+import shutil
 import sys
+import tempfile
 import timeit
 
 try:
     import core
 except ImportError:
-    sys.exit('demo: cannot import core; build it with `make module` and run '
-             'with PYTHONPATH=build/py2.7')
+    sys.exit('demo: cannot import core; build it with `make module` and run with '
+             'PYTHONPATH=build/py%d.%d' % sys.version_info[:2])
+
+import stored_delta
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SAMPLES = ('old.cfg', 'new.cfg')
@@ -30,15 +37,15 @@ def read(path):
         return handle.read()
 
 
+def write(path, data):
+    with open(path, 'wb') as handle:
+        handle.write(data)
+
+
 def timed(function, *args):
     start = timeit.default_timer()
     result = function(*args)
     return result, (timeit.default_timer() - start) * 1000.0
-
-
-def control_bytes(control):
-    # How a caller stores the control list: three 8-byte integers per entry.
-    return ''.join(core.encode_int64(item) for entry in control for item in entry)
 
 
 def main(argv):
@@ -55,34 +62,58 @@ def main(argv):
         old_path, new_path = [os.path.join(HERE, name) for name in SAMPLES]
         shown = ['samples/' + name for name in SAMPLES]
     old, new = read(old_path), read(new_path)
+    failures = []
 
     (control, diff_block, extra_block), diff_ms = timed(core.diff, old, new)
-    rebuilt, patch_ms = timed(core.patch, old, len(new), control, diff_block,
-                              extra_block)
-    packed = [len(bz2.compress(block)) for block in
-              (control_bytes(control), diff_block, extra_block)]
-
+    rebuilt, patch_ms = timed(core.patch, old, len(new), control, diff_block, extra_block)
+    print('Python %d.%d' % sys.version_info[:2])
     print('old    %-24s %9d bytes' % (shown[0], len(old)))
     print('new    %-24s %9d bytes' % (shown[1], len(new)))
-    print('diff   %8.2f ms  %d control entries, diff block %d bytes, '
-          'extra block %d bytes' % (diff_ms, len(control), len(diff_block),
-                                    len(extra_block)))
-    print('bz2    control %d + diff %d + extra %d = %d bytes '
-          '(new alone: %d bytes)' % (packed[0], packed[1], packed[2],
-                                     sum(packed), len(bz2.compress(new))))
-    print('patch  %8.2f ms  rebuilt %d bytes: %s' % (
-        patch_ms, len(rebuilt), 'identical to new' if rebuilt == new
-        else 'MISMATCH'))
+    print('diff   %8.2f ms  %d control entries, diff block %d bytes, extra block %d bytes'
+          % (diff_ms, len(control), len(diff_block), len(extra_block)))
+    print('patch  %8.2f ms  rebuilt %d bytes: %s'
+          % (patch_ms, len(rebuilt), 'identical to new' if rebuilt == new else 'MISMATCH'))
+    if rebuilt != new:
+        failures.append('patch')
 
-    codec_ok = True
+    # Stored in a file with each compressor this Python has, read back from
+    # it and checked against both digests.
+    folder = tempfile.mkdtemp(prefix='core_demo')
+    try:
+        for name in sorted(stored_delta.COMPRESSORS):
+            path = os.path.join(folder, 'new.cfg.' + name + '.delta')
+            write(path, stored_delta.pack_delta(old, new, name))
+            try:
+                outcome = ('read back, old digest checked, patched, new digest checked'
+                           if stored_delta.unpack_and_patch(old, read(path)) == new
+                           else 'MISMATCH')
+            except stored_delta.StoredDeltaError as error:
+                outcome = 'FAILED: %s' % error
+            if not outcome.startswith('read back'):
+                failures.append('stored Delta (%s)' % name)
+            print('stored %-4s %6d bytes (new alone, %s: %d bytes): %s'
+                  % (name, os.path.getsize(path), name,
+                     len(stored_delta.COMPRESSORS[name][0](new)), outcome))
+        # The same file against other old data is refused before patching.
+        try:
+            stored_delta.unpack_and_patch(old[:-1], read(path))
+            failures.append('stored Delta accepted other old data')
+            print('check  other old data: ACCEPTED')
+        except stored_delta.StoredDeltaError as error:
+            print('check  other old data: refused (%s)' % error)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
     for value in CODEC_VALUES:
         encoded = core.encode_int64(value)
         decoded = core.decode_int64(encoded)
-        codec_ok = codec_ok and decoded == value
-        print('codec  %20d -> %s -> %d' % (value, encoded.encode('hex'), decoded))
+        if decoded != value:
+            failures.append('codec %d' % value)
+        print('codec  %20d -> %s -> %d'
+              % (value, binascii.hexlify(encoded).decode('ascii'), decoded))
 
-    if rebuilt != new or not codec_ok:
-        print('demo: round trip FAILED')
+    if failures:
+        print('demo: FAILED: %s' % ', '.join(failures))
         return 1
     return 0
 
