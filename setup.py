@@ -116,6 +116,8 @@ setup(
     name='core',
     version='0.1.0',
     description='Binary deltas between byte strings',
+    license='MIT',
+    classifiers=['License :: OSI Approved :: MIT License'],
     ext_modules=[core],
     cmdclass=COMMANDS,
     zip_safe=False,
