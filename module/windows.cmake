@@ -1,38 +1,51 @@
-# The extension module for Python 2.7 on Windows, cross-built with mingw-w64
-# (cmake/mingw-*.cmake): core.pyd, which exports initcore and nothing else.
+# The extension module for Python 2.7 on Windows, built with mingw-w64 (here
+# cross-built with cmake/mingw-i686.cmake): core.pyd, which exports initcore
+# and nothing else.
 #
 # No Windows interpreter runs here to be asked for its headers and library,
-# so the build takes them from elsewhere: the headers from CPython 2.7's
-# source tree (Include/ and PC/pyconfig.h; tools/python27-source prints the
-# tree), and the import library of python27.dll is made by dlltool from a
-# definition file written below. That file names exactly the interpreter's
-# functions and data the module uses: one it leaves out fails the link
-# ("undefined reference to `_imp__...'"), and tests/platforms/check_pyd.sh
-# checks that every one it names is imported, so the lists stay exact.
+# so the build takes them from elsewhere: the headers from CORE_PYTHON27_DIR,
+# either CPython 2.7's source tree (Include/ and PC/pyconfig.h;
+# tools/python27-source prints the tree) or a Windows installation of Python
+# 2.7 (include/, which holds both), and the import library of python27.dll
+# is made by dlltool from a definition file written below. That file names
+# exactly the interpreter's functions and data the module uses: one it
+# leaves out fails the link ("undefined reference to `_imp__...'"), and
+# tests/platforms/check_pyd.sh checks that every one it names is imported,
+# so the lists stay exact.
 if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
   # 2.7 names its init call differently where Py_ssize_t is wider than int
   # (Py_InitModule4_64), and nothing here checks a 64-bit module.
   message(FATAL_ERROR "The Windows module is built for 32-bit Windows: "
                       "-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake")
 endif()
-set(CORE_PYTHON27_SOURCE "" CACHE PATH "CPython 2.7 source tree (tools/python27-source prints it)")
-set(CORE_PYTHON27_INCLUDE ${CORE_PYTHON27_SOURCE}/Include)
-if(NOT EXISTS ${CORE_PYTHON27_INCLUDE}/Python.h OR NOT EXISTS ${CORE_PYTHON27_SOURCE}/PC/pyconfig.h)
-  message(FATAL_ERROR "The Windows module needs CPython 2.7's source tree for its headers: "
-                      "configure with -DCORE_PYTHON27_SOURCE=$(tools/python27-source)")
+set(CORE_PYTHON27_DIR "" CACHE PATH
+    "CPython 2.7's source tree (tools/python27-source prints it) or a Windows Python 2.7")
+if(EXISTS ${CORE_PYTHON27_DIR}/PC/pyconfig.h AND EXISTS ${CORE_PYTHON27_DIR}/Include/Python.h)
+  # Windows' pyconfig.h lives in PC/, beside sources whose names must not
+  # shadow anything: it alone is copied into a folder of its own.
+  set(CORE_PYTHON27_INCLUDE ${CORE_PYTHON27_DIR}/Include)
+  set(CORE_PYTHON27_CONFIG_DIR ${CMAKE_CURRENT_BINARY_DIR}/python27-windows)
+  configure_file(${CORE_PYTHON27_DIR}/PC/pyconfig.h ${CORE_PYTHON27_CONFIG_DIR}/pyconfig.h
+                 COPYONLY)
+elseif(EXISTS ${CORE_PYTHON27_DIR}/include/pyconfig.h AND
+       EXISTS ${CORE_PYTHON27_DIR}/include/Python.h)
+  set(CORE_PYTHON27_INCLUDE ${CORE_PYTHON27_DIR}/include)
+  set(CORE_PYTHON27_CONFIG_DIR ${CORE_PYTHON27_INCLUDE})
+else()
+  message(FATAL_ERROR "The Windows module takes Python 2.7's headers from its source tree or a "
+                      "Windows installation: configure with "
+                      "-DCORE_PYTHON27_DIR=$(tools/python27-source), or C:/Python27 on Windows")
 endif()
 file(STRINGS ${CORE_PYTHON27_INCLUDE}/patchlevel.h CORE_PYTHON27_VERSION
      REGEX "^#define PY_VERSION[ \t]+\"2\\.7\\.[0-9]+\"")
 if(NOT CORE_PYTHON27_VERSION)
-  message(FATAL_ERROR "${CORE_PYTHON27_SOURCE} is not a CPython 2.7 tree")
+  message(FATAL_ERROR "${CORE_PYTHON27_DIR} has no Python 2.7 headers")
 endif()
 string(REGEX REPLACE ".*\"(.*)\".*" "\\1" CORE_PYTHON27_VERSION "${CORE_PYTHON27_VERSION}")
-
-# Windows' pyconfig.h lives in PC/, beside sources whose names must not
-# shadow anything: it alone is copied into a folder of its own.
-set(CORE_PYTHON27_CONFIG_DIR ${CMAKE_CURRENT_BINARY_DIR}/python27-windows)
-configure_file(${CORE_PYTHON27_SOURCE}/PC/pyconfig.h ${CORE_PYTHON27_CONFIG_DIR}/pyconfig.h
-               COPYONLY)
+# Natively on Windows no toolchain file names it.
+if(NOT CMAKE_DLLTOOL)
+  find_program(CMAKE_DLLTOOL NAMES dlltool REQUIRED)
+endif()
 
 # What the glue takes from python27.dll. Data must be marked as data, so
 # that the import library gives only its address (_imp__name) and no code
@@ -92,4 +105,4 @@ target_compile_options(core PRIVATE ${CORE_WARNINGS})
 set(CORE_INSTALL_DIR ${CMAKE_INSTALL_PREFIX} CACHE PATH "Folder that receives the module")
 install(TARGETS core LIBRARY DESTINATION ${CORE_INSTALL_DIR})
 message(STATUS "core: module core.pyd for Python ${CORE_PYTHON27_VERSION} on Windows "
-               "(${CMAKE_SYSTEM_PROCESSOR}, headers from ${CORE_PYTHON27_SOURCE})")
+               "(${CMAKE_SYSTEM_PROCESSOR}, headers from ${CORE_PYTHON27_DIR})")
