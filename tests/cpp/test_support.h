@@ -155,15 +155,17 @@ inline std::size_t stack_bytes_left() {
 #endif
 }
 
-// The most stack_bytes_left() may report on a run_on_small_stack thread.
-// wine gives every thread at least 1 MiB of stack whatever it asks for
+// wine gives every thread at least this much stack whatever it asks for
 // (Windows itself gives what is asked, in 64 KiB steps), so under wine the
-// small-stack tests show only that 1 MiB is enough.
+// small-stack tests show only that this much is enough.
+constexpr std::size_t kWineLeastStackBytes = std::size_t{1} << 20;
+
+// The most stack_bytes_left() may report on a run_on_small_stack thread.
 inline std::size_t small_stack_bound() {
 #if defined(_WIN32)
   const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
   if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) {
-    return std::size_t{1} << 20;
+    return kWineLeastStackBytes;
   }
 #endif
   return kSmallStackBytes;
