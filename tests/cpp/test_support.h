@@ -137,12 +137,14 @@ inline bool run_on_small_stack(const std::function<void()>& body) {
 // Bytes of the calling thread's stack below this call's frame, down to the
 // lowest address the stack may grow to: what a deeper call may still use.
 // Zero when the platform does not say.
+// The frame's address rather than a local's: AddressSanitizer may keep
+// locals on a stack of its own.
 inline std::size_t stack_bytes_left() {
-  volatile char here = 0;
-  const auto at = reinterpret_cast<std::uintptr_t>(&here);
+  void* const frame = __builtin_frame_address(0);
+  const auto at = reinterpret_cast<std::uintptr_t>(frame);
 #if defined(_WIN32)
   MEMORY_BASIC_INFORMATION region;
-  if (VirtualQuery(const_cast<char*>(&here), &region, sizeof region) == 0) return 0;
+  if (VirtualQuery(frame, &region, sizeof region) == 0) return 0;
   return at - reinterpret_cast<std::uintptr_t>(region.AllocationBase);
 #else
   pthread_attr_t attributes;
