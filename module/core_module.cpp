@@ -25,12 +25,20 @@ PyModuleDef core_definition = {
 
 // The init function is the only exported symbol; the build hides everything
 // else. On failure the interpreter's error stands and the import fails with it.
+// A Windows DLL has no symbol visibility: it exports what its definition file
+// names (module/windows.cmake).
+#if defined(_WIN32)
+#define CORE_INIT_VISIBLE
+#else
+#define CORE_INIT_VISIBLE __attribute__((visibility("default")))
+#endif
+
 #if PY_MAJOR_VERSION >= 3
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_core(void) {
+extern "C" CORE_INIT_VISIBLE PyObject* PyInit_core(void) {
   return PyModule_Create(&core_definition);
 }
 #else
-extern "C" __attribute__((visibility("default"))) void initcore(void) {
+extern "C" CORE_INIT_VISIBLE void initcore(void) {
   Py_InitModule4("core", core_methods, nullptr, nullptr, PYTHON_API_VERSION);
 }
 #endif

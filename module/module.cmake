@@ -1,6 +1,11 @@
 # The extension module `core` for the interpreter named by Python_EXECUTABLE,
 # and nothing else: the headers must be those of the interpreter that will
-# import the module.
+# import the module. For Windows, where no interpreter runs here,
+# module/windows.cmake.
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/windows.cmake)
+  return()
+endif()
 set(Python_FIND_STRATEGY LOCATION)
 find_package(Python REQUIRED COMPONENTS Interpreter Development.Module)
 # FindPython does not compare the interpreter's word size with the

@@ -219,6 +219,16 @@ Ints periodic_suffix_array(const Bytes& period, std::size_t n) {
   return expected;
 }
 
+// The small-stack tests prove something only where the thread's stack is
+// small indeed, and smaller than the test's own.
+TEST(SuffixArray, SmallStackIsSmall) {
+  std::size_t left = 0;
+  ASSERT_TRUE(core_test::run_on_small_stack([&] { left = core_test::stack_bytes_left(); }));
+  EXPECT_GT(left, 0u);
+  EXPECT_LE(left, core_test::small_stack_bound());
+  EXPECT_GT(core_test::stack_bytes_left(), core_test::small_stack_bound());
+}
+
 TEST(SuffixArray, LargeRepetitiveInputOnSmallStack) {
   const Bytes periods[] = {{42}, {7, 255, 0, 3, 128, 1, 64}};
   const std::size_t n = (1u << 20) + 3;

@@ -1,7 +1,13 @@
 // Small helpers shared by the unit tests of the pure algorithms.
 #pragma once
 
+#if defined(_WIN32)
+#include <windows.h>
+// windows.h must come first.
+#include <process.h>
+#else
 #include <pthread.h>
+#endif
 
 #include <array>
 #include <cstddef>
@@ -86,6 +92,28 @@ constexpr std::size_t kSmallStackBytes = 256 * 1024;
 
 // Runs `body` to completion on a thread with a kSmallStackBytes stack. Returns
 // false when such a thread could not be started.
+//
+// The platforms differ here alone. On Windows the size given to a thread
+// is only what it commits at first, and its stack may grow to the program's
+// default reserve (2 MiB for these tests) unless the size is marked as the
+// reserve; winpthreads does not mark it, so Windows' own call is used.
+#if defined(_WIN32)
+inline unsigned __stdcall run_body(void* body) {
+  (*static_cast<const std::function<void()>*>(body))();
+  return 0;
+}
+
+inline bool run_on_small_stack(const std::function<void()>& body) {
+  const std::uintptr_t thread =
+      _beginthreadex(nullptr, kSmallStackBytes, run_body, const_cast<std::function<void()>*>(&body),
+                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (thread == 0) return false;
+  const auto handle = reinterpret_cast<HANDLE>(thread);
+  WaitForSingleObject(handle, INFINITE);
+  CloseHandle(handle);
+  return true;
+}
+#else
 inline bool run_on_small_stack(const std::function<void()>& body) {
   pthread_attr_t attributes;
   if (pthread_attr_init(&attributes) != 0) return false;
@@ -103,6 +131,46 @@ inline bool run_on_small_stack(const std::function<void()>& body) {
   pthread_attr_destroy(&attributes);
   if (started) pthread_join(thread, nullptr);
   return started;
+}
+#endif
+
+// Bytes of the calling thread's stack below this call's frame, down to the
+// lowest address the stack may grow to: what a deeper call may still use.
+// Zero when the platform does not say.
+// The frame's address rather than a local's: AddressSanitizer may keep
+// locals on a stack of its own.
+inline std::size_t stack_bytes_left() {
+  void* const frame = __builtin_frame_address(0);
+  const auto at = reinterpret_cast<std::uintptr_t>(frame);
+#if defined(_WIN32)
+  MEMORY_BASIC_INFORMATION region;
+  if (VirtualQuery(frame, &region, sizeof region) == 0) return 0;
+  return at - reinterpret_cast<std::uintptr_t>(region.AllocationBase);
+#else
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return 0;
+  void* lowest = nullptr;
+  std::size_t size = 0;
+  const bool known = pthread_attr_getstack(&attributes, &lowest, &size) == 0;
+  pthread_attr_destroy(&attributes);
+  return known ? at - reinterpret_cast<std::uintptr_t>(lowest) : 0;
+#endif
+}
+
+// wine gives every thread at least this much stack whatever it asks for
+// (Windows itself gives what is asked, in 64 KiB steps), so under wine the
+// small-stack tests show only that this much is enough.
+constexpr std::size_t kWineLeastStackBytes = std::size_t{1} << 20;
+
+// The most stack_bytes_left() may report on a run_on_small_stack thread.
+inline std::size_t small_stack_bound() {
+#if defined(_WIN32)
+  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) {
+    return kWineLeastStackBytes;
+  }
+#endif
+  return kSmallStackBytes;
 }
 
 }  // namespace core_test
