@@ -36,11 +36,13 @@ bool hold_copy(const void* data, Py_ssize_t length, ByteArgument& argument) {
 
 #if PY_MAJOR_VERSION >= 3
 // True when no one can write the exported bytes while the export is held:
-// the exporter says they are read-only, and for a memoryview so did the
-// object it views. A read-only view of a bytearray or of a writable mmap
-// (memoryview.toreadonly()) leaves them writable through that object.
+// the object exported memory of its own and says it is read-only, and for
+// a memoryview so did the object it views. A read-only view of a bytearray
+// or of a writable mmap (memoryview.toreadonly()), or one that an object
+// hands out for another (a class's __buffer__, a pickle.PickleBuffer),
+// leaves the bytes writable through that other object.
 bool bytes_stay_unchanged(PyObject* object, const Py_buffer& view) {
-  if (!view.readonly) return false;
+  if (!view.readonly || view.obj != object) return false;
   if (!PyMemoryView_Check(object)) return true;
   return reinterpret_cast<const PyMemoryViewObject*>(object)->mbuf->master.readonly != 0;
 }

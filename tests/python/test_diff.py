@@ -373,6 +373,13 @@ class ArgumentsTest(unittest.TestCase):
             # Read-only as a view, yet writable through the bytearray it views.
             cases.append((memoryview(old_array).toreadonly(), new,
                           lambda view: overwrite(old_array)))
+        if sys.version_info >= (3, 12):
+            # The same view, handed out by a class for the bytearray.
+            class Exporter(object):
+                def __buffer__(self, flags):
+                    return memoryview(old_array).toreadonly()
+
+            cases.append((Exporter(), new, lambda exporter: overwrite(old_array)))
         for old_arg, new_arg, change in cases:
             old_array[:] = old
             changed = new_arg if old_arg is old else old_arg

@@ -177,6 +177,10 @@ def argument_kinds(data):
         if hasattr(memoryview, 'toreadonly'):
             kinds.append(('read-only view of a bytearray',
                           memoryview(bytearray(data)).toreadonly(), True))
+        if sys.version_info >= (3, 8):
+            import pickle
+            # It exports the bytes of the object it holds, not its own.
+            kinds.append(('pickle buffer of bytes', pickle.PickleBuffer(data), True))
     return kinds
 
 
