@@ -18,7 +18,10 @@ bool length_fits(Py_ssize_t length) {
 // Holds `length` bytes at `data`, which stay valid and unchanged for the call.
 void hold(const void* data, Py_ssize_t length, ByteArgument& argument) {
   assert(length >= 0 && length <= INT_MAX);
-  argument.held.data = static_cast<const std::uint8_t*>(data);
+  // An exporter may give no address at all for no bytes; the algorithms
+  // take an address always.
+  static const std::uint8_t kNoBytes[1] = {0};
+  argument.held.data = data != nullptr ? static_cast<const std::uint8_t*>(data) : kNoBytes;
   argument.held.length = static_cast<std::int32_t>(length);
 }
 
