@@ -388,7 +388,9 @@ class ArgumentsTest(unittest.TestCase):
         # No export is held either, so both resize and close while diff runs.
         writable_map[:] = new
         growing = bytearray(new)
-        self.run_while_mutated(old, growing, lambda: growing.extend(b'\x5a' * (16 << 20)))
+        self.assertSameDelta(
+            self.run_while_mutated(old, growing, lambda: growing.extend(b'\x5a' * (16 << 20))),
+            expected, 'resized')
         self.assertEqual(len(growing), len(new) + (16 << 20))
         self.assertSameDelta(self.run_while_mutated(old, writable_map, writable_map.close),
                              expected, 'closed')
