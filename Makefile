@@ -12,7 +12,8 @@ PYTHON ?= $(PYTHON27)
 MODULE_DIR = build/py$(shell tools/python-tag $(PYTHON))
 BENCH_BUILD := build/cmake-bench
 BENCH_CAP ?= 120
-# The busy-thread figure is measured under 3.11 and the newest Python 3 as well.
+# The busy-thread figure is measured under 3.11 and the newest Python 3 as well,
+# and the peak of a diff through read-only mmaps under those two alone.
 BENCH_PYTHON3S = $(sort $(shell tools/find-python3 | grep '/3\.11\.'; tools/find-python3 | tail -n1))
 BENCH_ALSO = $(foreach python,$(BENCH_PYTHON3S),--also $(python)=$$(tools/build-module $(python) | tail -n1))
 

@@ -46,6 +46,10 @@ DIFF_TIME_TARGETS = (('exe', 1.0), ('lib-stripped', 1.0), ('lib-debug', 1.0),
 GROWTH_LIMITS = {'stdlib-tar prefixes': 1.5, 'repetitive': 1.5}
 LONG_PERIOD_GROWTH_LIMIT = 2.0
 BUSY_SPEED_TARGET = 0.8
+# How much more a diff through read-only mmaps may take at its peak than one
+# through byte strings, under Python 3 (which reads such buffers in place).
+MAPPED_PEAK_TARGET_MIB = 16
+MAPPED_TARGET_PAIR = 'lib-debug'
 
 
 class BenchError(Exception):
@@ -221,6 +225,27 @@ def busy_child(old_path, new_path):
                     version='%d.%d' % sys.version_info[:2])))
 
 
+def mapped_child(form, old_path, new_path):
+    """One diff of the pair, read into byte strings (form 'bytes') or
+    through mappings opened for reading (form 'mmap'); prints a digest of
+    the Delta. Nothing but the diff holds much memory, so the process's peak
+    is the diff's."""
+    import core
+    import mmap
+    with open(old_path, 'rb') as old_file, open(new_path, 'rb') as new_file:
+        if form == 'bytes':
+            old, new = old_file.read(), new_file.read()
+        else:
+            old = mmap.mmap(old_file.fileno(), 0, access=mmap.ACCESS_READ)
+            new = mmap.mmap(new_file.fileno(), 0, access=mmap.ACCESS_READ)
+    control, diff_block, extra_block = core.diff(old, new)
+    digest = hashlib.md5(diff_block)
+    digest.update(extra_block)
+    for entry in control:
+        digest.update(repr(entry).encode('ascii'))
+    print(repr(dict(digest=digest.hexdigest())))
+
+
 def python_child(*arguments):
     return [sys.executable, os.path.abspath(__file__)] + list(arguments)
 
@@ -317,6 +342,29 @@ def measure_busy(pair, cap, pythons):
         run = run_capped(command, 4 * cap, env)
         if not run.timed_out:
             figures.append(ast.literal_eval(run.output))
+    return figures
+
+
+def measure_mapped(pair, cap, pythons):
+    """Peak of a diff through byte strings and through read-only mmaps, each
+    in a process of its own, under each Python 3 given as (python, module
+    folder): [(version, bytes peak MiB, mmap peak MiB)]."""
+    figures = []
+    for python, module_dir in pythons:
+        env = dict(os.environ, PYTHONPATH=module_dir)
+        version = subprocess.check_output(
+            [python, '-c', 'import sys; print("%d.%d" % sys.version_info[:2])']).decode().strip()
+        if version.startswith('2.'):
+            continue  # 2.7 copies every buffer
+        runs = [run_capped([python, os.path.abspath(__file__), '--mapped-child', form,
+                            pair.old_path, pair.new_path], cap, env)
+                for form in ('bytes', 'mmap')]
+        if any(run.timed_out for run in runs):
+            continue
+        if runs[0].output != runs[1].output:
+            raise BenchError('%s under %s: diff through mmaps gave another Delta'
+                             % (pair.name, python))
+        figures.append((version, runs[0].peak_mib, runs[1].peak_mib))
     return figures
 
 
@@ -606,6 +654,26 @@ def revision():
         return 'unknown'
 
 
+def mapped_targets(mapped, pair):
+    if pair.name != MAPPED_TARGET_PAIR:
+        return []
+    return ['- diff of %s through read-only mmaps at most %d MiB above its peak through byte '
+            'strings on Python %s: %+.1f MiB (%.0f against %.0f MiB), %s'
+            % (pair.name, MAPPED_PEAK_TARGET_MIB, version, mapped_peak - bytes_peak,
+               mapped_peak, bytes_peak, verdict(mapped_peak - bytes_peak <= MAPPED_PEAK_TARGET_MIB))
+            for version, bytes_peak, mapped_peak in mapped]
+
+
+def mapped_lines(mapped, pair):
+    if not mapped:
+        return ['diff through read-only mmaps was not measured.']
+    return ['Peak memory of a process that diffs %s, reading the files into byte strings or '
+            'mapping them for reading (the mapped pages count as they are read):' % pair.name,
+            ''] + ['- Python %s: %.0f MiB through byte strings, %.0f MiB through mmaps (%+.1f MiB)'
+                   % (version, bytes_peak, mapped_peak, mapped_peak - bytes_peak)
+                   for version, bytes_peak, mapped_peak in mapped]
+
+
 def busy_lines(busy, pair):
     if not busy:
         return ['diff beside a busy thread was not measured.']
@@ -619,7 +687,7 @@ def busy_lines(busy, pair):
 
 
 def write_results(path, svg_name, rows, threads, thread_pair, series, args, seconds, busy,
-                  busy_pair):
+                  busy_pair, mapped, mapped_pair):
     preamble = ''
     if os.path.exists(path):
         preamble = read(path).split(GENERATED_MARK)[0]
@@ -629,7 +697,8 @@ def write_results(path, svg_name, rows, threads, thread_pair, series, args, seco
              'work as well).'
              % (time.strftime('%Y-%m-%d %H:%M'), revision(), 'quick' if args.quick else 'full',
                 args.cap, seconds, args.load_at_start, os.getloadavg()[0]), '',
-             '### Targets', ''] + targets(rows, threads, series, args.sizes, busy) + [
+             '### Targets', ''] + targets(rows, threads, series, args.sizes, busy) + (
+             mapped_targets(mapped, mapped_pair)) + [
              '', '### diff and patch against the peers', '',
              'Ratios are ours over the peer: below 1 we are smaller, faster or leaner. '
              'diff, patch and the peak are through Python; sort and scan are the '
@@ -647,6 +716,7 @@ def write_results(path, svg_name, rows, threads, thread_pair, series, args, seco
         lines.append('Two diffs of %s on two threads took longer than the cap.'
                      % thread_pair.name)
     lines += ['', '### Beside a busy Python thread', ''] + busy_lines(busy, busy_pair)
+    lines += ['', '### Through read-only mmaps', ''] + mapped_lines(mapped, mapped_pair)
     lines += ['', '### Scaling', '',
               'diff_stages on prefixes of the stdlib-tar pair and on the repetitive and '
               'long-period pairs (65, 1,000 and 65,536 random bytes repeated, one byte '
@@ -672,8 +742,10 @@ def main(argv):
     parser.add_argument('--diff-child', nargs=2, help=argparse.SUPPRESS)
     parser.add_argument('--threads-child', nargs=2, help=argparse.SUPPRESS)
     parser.add_argument('--busy-child', nargs=2, help=argparse.SUPPRESS)
+    parser.add_argument('--mapped-child', nargs=3, help=argparse.SUPPRESS)
     parser.add_argument('--also', action='append', default=[], metavar='PYTHON=MODULE_DIR',
-                        help='another interpreter, with its module, for the busy-thread figure')
+                        help='another interpreter, with its module, for the busy-thread figure '
+                        'and, a Python 3, for the read-only mmap one')
     args = parser.parse_args(argv)
     if args.diff_child:
         return diff_child(*args.diff_child)
@@ -681,6 +753,8 @@ def main(argv):
         return threads_child(*args.threads_child)
     if args.busy_child:
         return busy_child(*args.busy_child)
+    if args.mapped_child:
+        return mapped_child(*args.mapped_child)
 
     if args.output is None:
         args.output = (os.path.join(make_corpus.REPO_ROOT, 'build', 'bench', 'results-quick.md')
@@ -710,6 +784,12 @@ def main(argv):
         busy = measure_busy(busy_pair, args.cap,
                             [(sys.executable, os.environ.get('PYTHONPATH', ''))] +
                             [tuple(also.split('=', 1)) for also in args.also])
+        names = [pair.name for pair in pairs]
+        mapped_pair = pairs[names.index(MAPPED_TARGET_PAIR if MAPPED_TARGET_PAIR in names
+                                        else 'lib-stripped')]
+        log('through read-only mmaps on %s' % mapped_pair.name)
+        mapped = measure_mapped(mapped_pair, args.cap,
+                                [tuple(also.split('=', 1)) for also in args.also])
     except BenchError as error:
         log('bench: %s' % error)
         return 1
@@ -717,7 +797,7 @@ def main(argv):
     write_svg(os.path.join(os.path.dirname(os.path.abspath(args.output)), svg_name),
               series, args.cap)
     write_results(args.output, svg_name, rows, threads, thread_pair, series, args,
-                  time.time() - started, busy, busy_pair)
+                  time.time() - started, busy, busy_pair, mapped, mapped_pair)
     log('wrote %s and %s in %.0f s' % (args.output, svg_name, time.time() - started))
     return 0
 

@@ -59,14 +59,17 @@ PyObject* make_delta(const HeldBytes& old_held, const HeldBytes& new_held,
 }  // namespace
 
 PyObject* diff(PyObject* /*self*/, PyObject* args) {
-  ByteArgument old_bytes;
-  ByteArgument new_bytes;
+  // Another thread may resize, close or write into an argument while the
+  // lock is released. Byte strings, and on 3 buffers whose bytes no one can
+  // write (an mmap opened for reading, a memoryview of bytes), are read in
+  // place, the buffers' exports held to the end of the call; every other
+  // argument is copied now.
+  ByteArgument old_bytes(ReadOnlyBuffers::kReadInPlace);
+  ByteArgument new_bytes(ReadOnlyBuffers::kReadInPlace);
   if (!PyArg_ParseTuple(args, CORE_BYTES CORE_BYTES, CORE_BYTES_ARG(old_bytes),
                         CORE_BYTES_ARG(new_bytes))) {
     return nullptr;
   }
-  // Another thread may resize or close a mutable argument while the lock is
-  // released: such bytes are copied now, byte strings are read in place.
   if (!hold_bytes(args, 0, old_bytes) || !hold_bytes(args, 1, new_bytes)) return nullptr;
 
   GrowableArray<ControlEntry> entries;

@@ -14,10 +14,20 @@ PyMethodDef core_methods[] = {
 };
 
 #if PY_MAJOR_VERSION >= 3
-// No per-module state: -1 keeps the module out of subinterpreters, as the
-// single module object of 2.7 would be.
+// The module keeps no state, in the module object or anywhere else, so every
+// interpreter of a process may create one of its own (multi-phase
+// initialisation): the method table is all there is to set up. Where the
+// interpreter knows the slot (3.12 on), the module says that it is also
+// safe where each interpreter has a lock of its own.
+PyModuleDef_Slot core_slots[] = {
+#ifdef Py_mod_multiple_interpreters
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
 PyModuleDef core_definition = {
-    PyModuleDef_HEAD_INIT, "core", nullptr, -1, core_methods, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "core", nullptr, 0, core_methods, core_slots, nullptr, nullptr, nullptr,
 };
 #endif
 
@@ -35,7 +45,7 @@ PyModuleDef core_definition = {
 
 #if PY_MAJOR_VERSION >= 3
 extern "C" CORE_INIT_VISIBLE PyObject* PyInit_core(void) {
-  return PyModule_Create(&core_definition);
+  return PyModuleDef_Init(&core_definition);
 }
 #else
 extern "C" CORE_INIT_VISIBLE void initcore(void) {

@@ -30,6 +30,7 @@
 #pragma GCC diagnostic pop
 #endif
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 
@@ -57,11 +58,16 @@ class ObjectRef {
   PyObject* object_;
 };
 
+// How many UnlockedInterpreter scopes the calling thread is inside: none
+// while it holds its interpreter's lock. Whether it holds the lock is the
+// thread's own state, in every interpreter of the process.
+inline thread_local int released_lock_scopes = 0;
+
 // Releases the interpreter lock for its scope. Inside it, touch no object and
 // call nothing of the interpreter's, its allocator included.
 class UnlockedInterpreter {
  public:
-  UnlockedInterpreter() : thread_state_(PyEval_SaveThread()) {}
+  UnlockedInterpreter() : thread_state_(PyEval_SaveThread()) { ++released_lock_scopes; }
   UnlockedInterpreter(const UnlockedInterpreter&) = delete;
   UnlockedInterpreter& operator=(const UnlockedInterpreter&) = delete;
   // Not noexcept: when the interpreter is exiting, Python 3 ends a thread
@@ -69,8 +75,12 @@ class UnlockedInterpreter {
   // PyEval_RestoreThread, and a noexcept destructor would turn that unwind
   // into std::terminate, an abort of the whole process. So nothing that a
   // frame holds across this scope may need the lock to be released: no
-  // object, no PyMem block (module/heap_array.h).
-  ~UnlockedInterpreter() noexcept(false) { PyEval_RestoreThread(thread_state_); }
+  // object, no PyMem block (module/heap_array.h). The one exception is a
+  // BufferExport, which sees that the lock never came back and stays held.
+  ~UnlockedInterpreter() noexcept(false) {
+    PyEval_RestoreThread(thread_state_);
+    --released_lock_scopes;
+  }
 
  private:
   PyThreadState* thread_state_;
@@ -96,6 +106,49 @@ struct HeldBytes {
   std::int32_t length = 0;
 };
 
+#if PY_MAJOR_VERSION >= 3
+// An export of an object's bytes (PyObject_GetBuffer), released by its
+// owner. While it is held, the object cannot be resized, closed or released:
+// the interpreter refuses with BufferError.
+class BufferExport {
+ public:
+  BufferExport() = default;
+  BufferExport(const BufferExport&) = delete;
+  BufferExport& operator=(const BufferExport&) = delete;
+  // At exit a thread ended inside an UnlockedInterpreter scope unwinds
+  // through here without the lock, which releasing needs: the export, and
+  // the reference to the object it holds, then stay as they are, in an
+  // interpreter that is going away.
+  ~BufferExport() {
+    if (released_lock_scopes == 0) release();
+  }
+
+  // Exports the bytes of `object`, contiguous; false with the error set.
+  bool take(PyObject* object) {
+    assert(!held_ && released_lock_scopes == 0);
+    held_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0;
+    return held_;
+  }
+  void release() {
+    if (!held_) return;
+    assert(PyGILState_Check());
+    PyBuffer_Release(&view_);
+    held_ = false;
+  }
+  const Py_buffer& view() const {
+    assert(held_);
+    return view_;
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+#endif
+
+// Whether diff may read a read-only buffer in place (Python 3 only).
+enum class ReadOnlyBuffers { kCopied, kReadInPlace };
+
 // One byte argument of diff or patch, from parsing to the end of the call.
 //
 // Byte strings are immutable and are read in place. Any other object that
@@ -107,10 +160,26 @@ struct HeldBytes {
 // patch's new length converts during parsing, and what its own __int__
 // does to a later argument (any of them on 2.7) is what the call sees.
 //
+// With kReadInPlace, on 3, a buffer whose bytes nobody can write is read in
+// place instead, and its export held until the argument is destroyed: the
+// export keeps the object from being resized or closed meanwhile. 2.7's
+// buffers have no export to hold, so they are always copied.
+//
 // Use it as PyArg_ParseTuple(args, CORE_BYTES CORE_BYTES, CORE_BYTES_ARG(a),
 // CORE_BYTES_ARG(b)), then hold_bytes(args, 0, a) and hold_bytes(args, 1, b).
 struct ByteArgument {
+  explicit ByteArgument(ReadOnlyBuffers read_only = ReadOnlyBuffers::kCopied)
+      : read_only_buffers(read_only) {}
+  ByteArgument(const ByteArgument&) = delete;
+  ByteArgument& operator=(const ByteArgument&) = delete;
+
+  const ReadOnlyBuffers read_only_buffers;
   HeapArray<std::uint8_t> copy;
+#if PY_MAJOR_VERSION >= 3
+  // The export of a buffer read in place, held to the end of the call; a
+  // buffer that is copied is exported only while it is copied.
+  BufferExport exported;
+#endif
   HeldBytes held;
 #if PY_MAJOR_VERSION < 3
   // What "s#" gives; on 2.7 the copy is made from the object afterwards.

@@ -54,6 +54,10 @@ bool output_length_allowed(std::int32_t new_length) {
 }  // namespace
 
 PyObject* patch(PyObject* /*self*/, PyObject* args) {
+  // Every byte argument but a byte string is copied, read-only buffers too:
+  // the new length's and the items' conversions run Python code while the
+  // bytes are in use, and a held export would turn a close or resize there,
+  // or on another thread, which succeeds, into a BufferError.
   ByteArgument old_bytes;
   int new_length = 0;
   PyObject* control = nullptr;

@@ -12,10 +12,11 @@
  *   - failed on request: fault_shim_arm(name, n) makes the n-th counted call of
  *     that function fail. malloc, realloc and PyMem_Malloc then return NULL
  *     without an error set, as the real allocators do, so that core itself
- *     must report it; an object creator returns NULL and PyList_Append
- *     returns -1, each with a MemoryError whose message names the injected
- *     call;
- *   - tracked: every heap and PyMem block core.so still holds, and an extra
+ *     must report it; an object creator returns NULL, and PyList_Append and
+ *     PyObject_GetBuffer return -1, each with a MemoryError whose message
+ *     names the injected call;
+ *   - tracked: every heap and PyMem block core.so still holds, every buffer
+ *     export (PyObject_GetBuffer) it has not released, and an extra
  *     reference to every object the creators handed to core.so.
  *
  * core.so calls the heap's functions from threads of its own too, so what
@@ -58,6 +59,8 @@ enum Function {
   kLongFromLong,
   kListAppend,
   kStringFromStringAndSize,
+  kGetBuffer,
+  kBufferRelease,
   kFunctionCount
 };
 
@@ -70,8 +73,18 @@ enum Function {
 #endif
 
 static const char* const function_names[kFunctionCount] = {
-    "malloc",      "realloc",         "free",          "PyMem_Malloc",  "PyMem_Free", "PyList_New",
-    "PyTuple_New", "PyLong_FromLong", "PyList_Append", BYTES_FROM_NAME,
+    "malloc",
+    "realloc",
+    "free",
+    "PyMem_Malloc",
+    "PyMem_Free",
+    "PyList_New",
+    "PyTuple_New",
+    "PyLong_FromLong",
+    "PyList_Append",
+    BYTES_FROM_NAME,
+    "PyObject_GetBuffer",
+    "PyBuffer_Release",
 };
 
 static void* (*real_mem_malloc)(size_t);
@@ -81,6 +94,8 @@ static PyObject* (*real_tuple_new)(Py_ssize_t);
 static PyObject* (*real_long_from_long)(long);
 static int (*real_list_append)(PyObject*, PyObject*);
 static PyObject* (*real_string_from_string_and_size)(const char*, Py_ssize_t);
+static int (*real_get_buffer)(PyObject*, Py_buffer*, int);
+static void (*real_buffer_release)(Py_buffer*);
 static void (*real_err_set_string)(PyObject*, const char*);
 static PyObject** memory_error_type;
 
@@ -112,6 +127,8 @@ struct PointerSet {
 static struct PointerSet core_blocks;
 static struct PointerSet core_heap_blocks;
 static struct PointerSet core_objects;
+/* The Py_buffer of every export core.so took and has not released. */
+static struct PointerSet core_exports;
 static long foreign_frees;
 
 /* NULL in a process without libpython, which then never calls the shim. */
@@ -126,6 +143,8 @@ __attribute__((constructor)) static void resolve_real_functions(void) {
   real_list_append = (int (*)(PyObject*, PyObject*))next_symbol("PyList_Append");
   real_string_from_string_and_size =
       (PyObject * (*)(const char*, Py_ssize_t)) next_symbol(BYTES_FROM_NAME);
+  real_get_buffer = (int (*)(PyObject*, Py_buffer*, int))next_symbol("PyObject_GetBuffer");
+  real_buffer_release = (void (*)(Py_buffer*))next_symbol("PyBuffer_Release");
   real_err_set_string = (void (*)(PyObject*, const char*))next_symbol("PyErr_SetString");
   memory_error_type = (PyObject**)next_symbol("PyExc_MemoryError");
 }
@@ -298,6 +317,26 @@ PyObject* PyBytes_FromStringAndSize(const char* bytes, Py_ssize_t size) {
   return shared ? string : track_object(string);
 }
 
+int PyObject_GetBuffer(PyObject* object, Py_buffer* view, int flags) {
+  if (!called_from_core(__builtin_return_address(0))) return real_get_buffer(object, view, flags);
+  if (count_and_check(kGetBuffer)) {
+    set_injected_error(kGetBuffer);
+    return -1;
+  }
+  const int status = real_get_buffer(object, view, flags);
+  if (status == 0) set_add(&core_exports, view);
+  return status;
+}
+
+void PyBuffer_Release(Py_buffer* view) {
+  if (called_from_core(__builtin_return_address(0))) {
+    ++call_counts[kBufferRelease];
+    /* Released twice, or never taken: both are core's fault. */
+    if (view->obj != NULL && !set_remove(&core_exports, view)) ++foreign_frees;
+  }
+  real_buffer_release(view);
+}
+
 /* ---- Control, called from Python through ctypes.PyDLL ---- */
 
 static int find_core(struct dl_phdr_info* info, size_t info_size, void* found) {
@@ -352,7 +391,9 @@ void fault_shim_reset(void) {
  * Returns 0, or -1 for a name the shim does not interpose. */
 int fault_shim_arm(const char* name, long call) {
   int function = function_index(name);
-  if (function < 0 || function == kMemFree || function == kFree) return -1;
+  if (function < 0 || function == kMemFree || function == kFree || function == kBufferRelease) {
+    return -1;
+  }
   armed_function = function;
   armed_call = call;
   return 0;
@@ -374,6 +415,14 @@ long fault_shim_take_outstanding_blocks(void) {
   core_blocks.size = 0;
   core_heap_blocks.size = 0;
   pthread_mutex_unlock(&heap_lock);
+  return outstanding;
+}
+
+/* How many exports core.so holds now; they are forgotten, so that a leak is
+ * reported once. */
+long fault_shim_take_outstanding_exports(void) {
+  long outstanding = (long)core_exports.size;
+  core_exports.size = 0;
   return outstanding;
 }
 

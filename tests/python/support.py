@@ -80,3 +80,48 @@ def assert_error(test, exception, message, function, *args):
 class FreshInteger(RESULT_INTEGER):
     """An integer object of its own, never one the interpreter shares (small
     ints are cached), so that only its holders keep it alive."""
+
+
+class Subinterpreters(object):
+    """Interpreters of this process beside the main one, isolated, each with
+    a lock of its own: through _interpreters on 3.13 and _xxsubinterpreters
+    on 3.12. Those of earlier versions share the main interpreter's lock,
+    and their private modules differ from release to release: available is
+    False there."""
+
+    def __init__(self):
+        self.module = None
+        self.new_api = False
+        if sys.version_info >= (3, 13):
+            import _interpreters
+            self.module, self.new_api = _interpreters, True
+        elif sys.version_info >= (3, 12):
+            import _xxsubinterpreters
+            self.module = _xxsubinterpreters
+        self.available = self.module is not None
+
+    def create(self):
+        if not self.new_api:
+            return self.module.create(isolated=True)
+        # Named, though it is the default: a lock of its own, and no
+        # module that has not declared that it can do without the main one's.
+        interpreter = self.module.create('isolated')
+        assert self.module.get_config(interpreter).gil == 'own'
+        return interpreter
+
+    def run(self, interpreter, script, shared=None):
+        """Runs script in the interpreter's __main__ with the names of
+        `shared` (bytes, str, int) bound; an exception it raises fails with
+        an AssertionError that holds its traceback."""
+        if self.new_api:
+            failure = self.module.run_string(interpreter, script, shared)
+            if failure is not None:
+                raise AssertionError('in a subinterpreter:\n' + failure.errdisplay)
+            return
+        try:
+            self.module.run_string(interpreter, script, shared)
+        except self.module.RunFailedError as error:
+            raise AssertionError('in a subinterpreter: %s' % error)
+
+    def destroy(self, interpreter):
+        self.module.destroy(interpreter)

@@ -17,6 +17,9 @@ from support import (PY2, RESULT_INTEGER, TEXT, array_bytes, byte, byte_string, 
 
 ALPHABET = b'abcdefghijklmnopqrstuvwxyz'
 DIGITS = b'0123456789'
+# Seconds after which a diff of a few MiB has not merely run slow on a busy
+# machine, sanitizers included, but hangs.
+DIFF_FINISHES_WITHIN = 600
 
 
 def random_bytes(rng, length):
@@ -43,6 +46,29 @@ def edited(rng, data, edits):
             source = rng.randrange(len(data) + 1)
             data = data[:at] + data[source:source + size] + data[at:]
     return data
+
+
+def read_only_mmap(test, data):
+    """A mapping of a file holding `data`, opened for reading, closed (if
+    still open) when the test ends."""
+    backing = tempfile.TemporaryFile()
+    test.addCleanup(backing.close)
+    backing.write(data)
+    backing.flush()
+    mapped = mmap.mmap(backing.fileno(), len(data), access=mmap.ACCESS_READ)
+    test.addCleanup(mapped.close)
+    return mapped
+
+
+def refusal(change, refused):
+    """change, as a function that appends to `refused` the BufferError it
+    raises instead of raising it."""
+    def attempt():
+        try:
+            change()
+        except BufferError as error:
+            refused.append(error)
+    return attempt
 
 
 class DeltaShapeMixin(object):
@@ -196,8 +222,17 @@ class ArgumentsTest(unittest.TestCase):
                       (buffer(padded, 2, len(self.OLD)), buffer(self.NEW)),  # noqa: F821
                       (TEXT(self.OLD), TEXT(self.NEW))]
         else:
+            read_only = read_only_mmap(self, self.OLD)
+            # Views of a mapping keep it open: released before it is closed.
+            views = [memoryview(mapped), memoryview(read_only)]
+            for view in views:
+                self.addCleanup(view.release)
             forms += [(memoryview(padded)[2:-2], bytearray(self.NEW)),
-                      (memoryview(bytearray(self.OLD)), memoryview(self.NEW))]
+                      (memoryview(bytearray(self.OLD)), memoryview(self.NEW)),
+                      (read_only, views[0]), (views[1], mapped)]
+            if hasattr(memoryview, 'toreadonly'):
+                forms.append((memoryview(bytearray(self.OLD)).toreadonly(),
+                              memoryview(b'x' + self.NEW).toreadonly()[1:]))
         for old, new in forms:
             self.assertEqual(core.diff(old, new), expected, (type(old), type(new)))
         # An array of wider items is read as its machine bytes.
@@ -215,6 +250,13 @@ class ArgumentsTest(unittest.TestCase):
                 with self.assertRaises(OverflowError) as caught:
                     core.diff(*args)
                 self.assertEqual(str(caught.exception), 'size does not fit in an int')
+
+    def assertSameDelta(self, delta, expected, label):
+        # Not assertEqual: its report on two Deltas of a few MiB takes
+        # minutes to compute.
+        if delta != expected:
+            self.fail('%s: another Delta, of %d entries and blocks of %d and %d bytes'
+                      % (label, len(delta[0]), len(delta[1]), len(delta[2])))
 
     def run_while_mutated(self, old, new, mutate):
         """Runs diff(old, new) on another thread and calls mutate() as soon as
@@ -238,7 +280,10 @@ class ArgumentsTest(unittest.TestCase):
             interval = sys.getswitchinterval()
             sys.setswitchinterval(1000.0)
         try:
+            # A daemon, so that a diff that never ends fails the test below
+            # rather than holding the suite.
             worker = threading.Thread(target=work)
+            worker.daemon = True
             worker.start()
             entered.wait()
             mutate()
@@ -248,21 +293,121 @@ class ArgumentsTest(unittest.TestCase):
                 sys.setcheckinterval(interval)
             else:
                 sys.setswitchinterval(interval)
-        worker.join()
+        worker.join(DIFF_FINISHES_WITHIN)
+        self.assertFalse(worker.is_alive(), 'diff did not end')
         self.assertTrue(still_running, 'diff ended before its arguments were changed')
         self.assertNotIn('error', outcome)
         return outcome['delta']
 
     def test_mmap_closed_while_diff_runs(self):
+        # On 3 diff reads a read-only mapping in place and holds its export,
+        # so the mapping refuses to close until diff is done; on 2.7 diff
+        # works on a copy, and the mapping closes at once.
         rng = random.Random(11)
         old = random_bytes(rng, 3 << 20)
         new = edited(rng, old, 20)
-        with tempfile.TemporaryFile() as backing:
-            backing.write(old)
-            backing.flush()
-            mapped = mmap.mmap(backing.fileno(), len(old), access=mmap.ACCESS_READ)
-            delta = self.run_while_mutated(mapped, new, mapped.close)
-        self.assertEqual(core.patch(old, len(new), *delta), new)
+        mapped = read_only_mmap(self, old)
+        refused = []
+        delta = self.run_while_mutated(mapped, new, refusal(mapped.close, refused))
+        self.assertSameDelta(delta, core.diff(old, new), 'closed')
+        if PY2:
+            self.assertEqual(refused, [])
+            self.assertRaises(ValueError, mapped.read, 1)  # closed
+        else:
+            self.assertEqual([str(error) for error in refused],
+                             ['cannot close exported pointers exist'])
+            mapped.close()
+
+    @unittest.skipIf(PY2, '2.7 copies every buffer: there is no export to hold')
+    def test_read_only_buffers_refuse_changes_while_diff_runs(self):
+        # What another thread's change meets is the interpreter's own
+        # BufferError, raised in that thread; diff is unaffected, and lets
+        # go of its exports when it returns, so that the object can then be
+        # released or closed.
+        rng = random.Random(13)
+        old = random_bytes(rng, 2 << 20)
+        new = edited(rng, old, 20)
+        expected = core.diff(old, new)
+
+        def assert_refused(args, change, message):
+            refused = []
+            self.assertSameDelta(
+                self.run_while_mutated(args[0], args[1], refusal(change, refused)), expected,
+                message)
+            self.assertEqual([type(error) for error in refused], [BufferError], message)
+            self.assertEqual(str(refused[0]), message)
+
+        view = memoryview(old)
+        assert_refused((view, new), view.release, 'memoryview has 1 exported buffer')
+        view.release()
+        mapped = read_only_mmap(self, new)
+        assert_refused((old, mapped), lambda: mapped.resize(1 << 20),
+                       "mmap can't resize with extant buffers exported.")
+        mapped_view = memoryview(mapped)
+        assert_refused((old, mapped_view), mapped_view.release, 'memoryview has 1 exported buffer')
+        mapped_view.release()
+        mapped.close()
+
+    @unittest.skipIf(PY2, 'bytearray and writable memoryviews are taken on 3 only')
+    def test_writable_buffers_are_copied(self):
+        # Overwritten or resized while diff runs, a writable buffer must
+        # leave the Delta that of the bytes it held when diff took it.
+        rng = random.Random(14)
+        old = random_bytes(rng, 2 << 20)
+        new = edited(rng, old, 20)
+        expected = core.diff(old, new)
+        other = random_bytes(rng, len(new))
+
+        def overwrite(buffer):
+            def change():
+                buffer[:] = other[:len(buffer)]
+            return change
+
+        writable_map = mmap.mmap(-1, len(new))
+        self.addCleanup(writable_map.close)
+        writable_map.write(new)
+        old_array = bytearray(old)
+        cases = [(old, bytearray(new), overwrite), (old_array, new, overwrite),
+                 (old, memoryview(bytearray(new)), overwrite), (old, writable_map, overwrite)]
+        if hasattr(memoryview, 'toreadonly'):
+            # Read-only as a view, yet writable through the bytearray it views.
+            cases.append((memoryview(old_array).toreadonly(), new,
+                          lambda view: overwrite(old_array)))
+        if sys.version_info >= (3, 12):
+            # The same view, handed out by a class for the bytearray.
+            class Exporter(object):
+                def __buffer__(self, flags):
+                    return memoryview(old_array).toreadonly()
+
+            cases.append((Exporter(), new, lambda exporter: overwrite(old_array)))
+        for old_arg, new_arg, change in cases:
+            old_array[:] = old
+            changed = new_arg if old_arg is old else old_arg
+            delta = self.run_while_mutated(old_arg, new_arg, change(changed))
+            self.assertSameDelta(delta, expected, '%s, %s' % (type(old_arg), type(new_arg)))
+        # No export is held either, so both resize and close while diff runs.
+        writable_map[:] = new
+        growing = bytearray(new)
+        self.assertSameDelta(
+            self.run_while_mutated(old, growing, lambda: growing.extend(b'\x5a' * (16 << 20))),
+            expected, 'resized')
+        self.assertEqual(len(growing), len(new) + (16 << 20))
+        self.assertSameDelta(self.run_while_mutated(old, writable_map, writable_map.close),
+                             expected, 'closed')
+        self.assertRaises(ValueError, writable_map.read, 1)  # closed
+
+    @unittest.skipIf(PY2, '2.7 copies every buffer: there is no export to hold')
+    def test_exports_released_on_every_path(self):
+        old = b'hello world, hello there'
+        mapped = read_only_mmap(self, old)
+        for args, error in [((mapped, 5), TypeError), ((mapped, 'text'), TypeError),
+                            ((mapped, memoryview(b'abcd')[::2]), BufferError),
+                            ((mapped, mapped), None)]:
+            if error is None:
+                self.assertEqual(core.diff(*args), core.diff(old, old))
+            else:
+                self.assertRaises(error, core.diff, *args)
+        mapped.close()
 
     def test_array_resized_while_diff_runs(self):
         rng = random.Random(12)
@@ -341,10 +486,13 @@ class ThreadsTest(unittest.TestCase):
         # At exit Python 3 ends a daemon thread that asks for the lock back
         # by unwinding its stack; diff must let that pass and leave nothing
         # that needs the interpreter. The object whose __del__ sleeps keeps
-        # the exit slow enough for the thread to be caught inside diff.
+        # the exit slow enough for the thread to be caught inside diff. On 3
+        # the old data is also given as a read-only memoryview, whose export
+        # diff holds while the lock is released and must then leave held.
         script = '\n'.join([
-            'import gc, os, threading, time, core',
+            'import gc, os, sys, threading, time, core',
             'old = os.urandom(1 << 20); new = old[:99999] + b"!" + old[99999:]',
+            'if sys.argv[1:] == ["view"]: old = memoryview(old)',
             'def work():',
             '    while True: core.diff(old, new)',
             'class SlowDel(object):',
@@ -356,11 +504,13 @@ class ThreadsTest(unittest.TestCase):
         env['PYTHONPATH'] = os.pathsep.join(
             [os.path.dirname(os.path.abspath(core.__file__))] +
             [path for path in env.get('PYTHONPATH', '').split(os.pathsep) if path])
-        for _ in range(3):
-            child = subprocess.Popen([sys.executable, '-c', script], env=env,
-                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-            output = child.communicate()[0].decode('utf-8', 'replace')
-            self.assertEqual(child.returncode, 0, 'exit status %d:\n%s' % (child.returncode, output))
+        for variant in ['bytes'] + ([] if PY2 else ['view']):
+            for _ in range(3):
+                child = subprocess.Popen([sys.executable, '-c', script, variant], env=env,
+                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+                output = child.communicate()[0].decode('utf-8', 'replace')
+                self.assertEqual(child.returncode, 0, '%s: exit status %d:\n%s'
+                                 % (variant, child.returncode, output))
 
     def test_repetitive_data_on_a_small_thread_stack(self):
         size = 1 << 20
@@ -374,7 +524,10 @@ class ThreadsTest(unittest.TestCase):
 
         previous = threading.stack_size(256 * 1024)
         try:
+            # A daemon, so that a diff that never ends fails the test below
+            # rather than holding the suite.
             worker = threading.Thread(target=work)
+            worker.daemon = True
             worker.start()
         finally:
             threading.stack_size(previous)

@@ -11,6 +11,7 @@ CORE_FAULT_SHIM may name a shim already built; otherwise it is compiled here.
 """
 import array
 import ctypes
+import mmap
 import os
 import shutil
 import struct
@@ -104,7 +105,10 @@ class FaultInjectionTest(unittest.TestCase):
 BYTES_FROM = 'PyString_FromStringAndSize' if PY2 else 'PyBytes_FromStringAndSize'
 HEAP_FUNCTIONS = ('malloc', 'realloc')
 FUNCTIONS = HEAP_FUNCTIONS + ('free', 'PyMem_Malloc', 'PyMem_Free', 'PyList_New', 'PyTuple_New',
-                              'PyLong_FromLong', 'PyList_Append', BYTES_FROM)
+                              'PyLong_FromLong', 'PyList_Append', BYTES_FROM,
+                              'PyObject_GetBuffer', 'PyBuffer_Release')
+# Calls that give something back rather than take it: never failed.
+RELEASES = ('free', 'PyMem_Free', 'PyBuffer_Release')
 ALPHABET = b'abcdefghijklmnopqrstuvwxyz'
 
 
@@ -119,6 +123,7 @@ def load_shim(path):
             ('fault_shim_calls', ctypes.c_long, [ctypes.c_char_p]),
             ('fault_shim_injected', ctypes.c_int, []),
             ('fault_shim_take_outstanding_blocks', ctypes.c_long, []),
+            ('fault_shim_take_outstanding_exports', ctypes.c_long, []),
             ('fault_shim_take_foreign_frees', ctypes.c_long, []),
             ('fault_shim_sees_heap', ctypes.c_int, []),
             ('fault_shim_release_objects', ctypes.c_long, [])]:
@@ -145,6 +150,38 @@ class Shim(object):
 
 def as_array(data):
     return array.array('B', data)
+
+
+def read_only_mmap(data):
+    """A mapping, opened for reading, of a file that holds `data`."""
+    backing = tempfile.TemporaryFile()
+    backing.write(data)
+    backing.flush()
+    mapped = mmap.mmap(backing.fileno(), len(data), access=mmap.ACCESS_READ)
+    backing.close()  # the mapping keeps its own descriptor
+    return mapped
+
+
+def argument_kinds(data):
+    """(label, an object holding `data`, whether diff copies it) for every
+    kind of byte argument diff takes on this interpreter."""
+    kinds = [('byte string', data, False), ('array', as_array(data), True)]
+    if not PY2:
+        writable_map = mmap.mmap(-1, len(data))
+        writable_map.write(data)
+        kinds += [('memoryview of bytes', memoryview(data), False),
+                  ('read-only mmap', read_only_mmap(data), False),
+                  ('bytearray', bytearray(data), True),
+                  ('memoryview of a bytearray', memoryview(bytearray(data)), True),
+                  ('writable mmap', writable_map, True)]
+        if hasattr(memoryview, 'toreadonly'):
+            kinds.append(('read-only view of a bytearray',
+                          memoryview(bytearray(data)).toreadonly(), True))
+        if sys.version_info >= (3, 8):
+            import pickle
+            # It exports the bytes of the object it holds, not its own.
+            kinds.append(('pickle buffer of bytes', pickle.PickleBuffer(data), True))
+    return kinds
 
 
 def watched(args):
@@ -191,6 +228,9 @@ class Child(object):
         blocks = self.shim.fault_shim_take_outstanding_blocks()
         if blocks:
             self.problem(label, '%d heap or PyMem block(s) left allocated' % blocks)
+        exports = self.shim.fault_shim_take_outstanding_exports()
+        if exports:
+            self.problem(label, '%d buffer export(s) left held' % exports)
         kept = self.shim.fault_shim_release_objects()
         if kept:
             self.problem(label, '%d created object(s) still referenced' % kept)
@@ -266,6 +306,8 @@ def diff_allocation(function, call, entries, copies):
         names = ['integer %d of entry %d' % (n % 3 + 1, n // 3 + 1) for n in range(3 * entries)]
     elif function == BYTES_FROM:
         names = ['diff block', 'extra block']
+    elif function == 'PyObject_GetBuffer':
+        names = ['export of the old data', 'export of the new data']
     else:
         names = []
     # The sort's and the scan's own arrays follow, in an order of their own.
@@ -313,6 +355,23 @@ def scenario_call_counts(child):
         child.problem('diff of an array', 'no copy of the array was allocated')
     child.check_leftovers('diff of an array')
 
+    # Which arguments diff copies: each copy is one heap block more than a
+    # byte string takes. Every other buffer is exported once, and released
+    # before diff returns.
+    for label, argument, copied in argument_kinds(old):
+        child.shim.fault_shim_reset()
+        if core.diff(argument, new) != expected_delta:
+            child.problem('diff of a %s' % label, 'unexpected Delta')
+        counts = child.counts()
+        exports = 0 if isinstance(argument, bytes) or PY2 else 1
+        if sees_heap and counts['malloc'] + counts['realloc'] != heap_calls + copied:
+            child.problem('diff of a %s' % label, '%d heap calls, %d expected %r'
+                          % (counts['malloc'] + counts['realloc'], heap_calls + copied, counts))
+        if (counts['PyObject_GetBuffer'], counts['PyBuffer_Release']) != (exports, exports):
+            child.problem('diff of a %s' % label, 'calls %r, %d exports expected'
+                          % (counts, exports))
+        child.check_leftovers('diff of a %s' % label)
+
     child.shim.fault_shim_reset()
     rebuilt = core.patch(old, len(new), *expected_delta)
     expected = dict.fromkeys(FUNCTIONS, 0)
@@ -338,29 +397,33 @@ def scenario_diff_failures(child):
     old = bytes(bytearray((i * 131 + 7) % 251 for i in range(600)))
     new = (old[:100] + b'inserted bytes' + old[100:300] + old[360:500] +
            old[40:90] + b'tail' + old[520:580] + b'end')
-    for old_arg, new_arg, copies in [(old, new, 0), (as_array(old), as_array(new), 2)]:
+    variants = [('', old, new, 0), (' of arrays', as_array(old), as_array(new), 2)]
+    if not PY2:
+        # Read in place: the exports, held to the end, are all there is.
+        variants.append((' of read-only buffers', memoryview(old), read_only_mmap(new), 0))
+    for variant, old_arg, new_arg, copies in variants:
         args = (old_arg, new_arg)
         expected, counts = child.baseline(core.diff, args)
         entries = len(expected[0])
         if entries < 5 or min(len(expected[1]), len(expected[2])) < 2:
             child.problem('input', 'needs 5 entries and two blocks of 2 bytes or more: %r'
                           % (expected,))
+        exports = 0 if PY2 or isinstance(old_arg, bytes) else 2
         code_path = {'PyMem_Malloc': 0, 'PyList_New': 1, 'PyTuple_New': entries + 1,
-                     'PyLong_FromLong': 3 * entries, 'PyList_Append': 0, BYTES_FROM: 2}
+                     'PyLong_FromLong': 3 * entries, 'PyList_Append': 0, BYTES_FROM: 2,
+                     'PyObject_GetBuffer': exports, 'PyBuffer_Release': exports}
         if dict((name, counts[name]) for name in code_path) != code_path:
-            child.problem('diff with %d copies' % copies,
-                          'calls %r, expected %r' % (counts, code_path))
+            child.problem('diff' + variant, 'calls %r, expected %r' % (counts, code_path))
         if sees_heap and counts['malloc'] < copies + 1:
-            child.problem('diff with %d copies' % copies,
+            child.problem('diff' + variant,
                           'fewer heap allocations than copies and a suffix array: %r' % (counts,))
         heap_failures_raised = 0
         for function in FUNCTIONS:
-            if function in ('free', 'PyMem_Free') or (function in HEAP_FUNCTIONS and not sees_heap):
+            if function in RELEASES or (function in HEAP_FUNCTIONS and not sees_heap):
                 continue
             for call in range(1, counts[function] + 1):
                 label = 'diff%s: %s fails (%s call %d)' % (
-                    ' of arrays' if copies else '',
-                    diff_allocation(function, call, entries, copies), function, call)
+                    variant, diff_allocation(function, call, entries, copies), function, call)
                 # The search's aids only save time: diff goes on without them
                 # and gives the same Delta. Every other array it needs.
                 optional = expected if function in HEAP_FUNCTIONS else None
@@ -368,7 +431,7 @@ def scenario_diff_failures(child):
                     heap_failures_raised += function in HEAP_FUNCTIONS
                 child.expect_result(label + ', then diff again', core.diff, args, expected)
         if sees_heap and heap_failures_raised < copies + 1:
-            child.problem('diff with %d copies' % copies,
+            child.problem('diff' + variant,
                           'only %d heap failures raised MemoryError' % heap_failures_raised)
 
     # 64 KiB of a 65-byte period, one insertion: the scan switches to the
@@ -408,16 +471,30 @@ def scenario_patch_failures(child):
     old = b'hello world, hello there'
     new = b'hello world! hello here'
     delta = ([(19, 4, 4)], b'\0' * 11 + b'\xf5' + b'\0' * 7, b'here')
-    for mutable in (False, True):
-        args = patch_args(old, len(new), delta[0], delta[1], delta[2], mutable)
-        copies = 3 if mutable else 0
-        buffers = ['copy of the old data', 'copy of the diff block',
-                   'copy of the extra block'][:copies]
-        for call, what in enumerate(buffers if child.shim.fault_shim_sees_heap() else [], 1):
-            label = 'patch%s: %s fails' % (' of arrays' if mutable else '', what)
-            child.expect_injected(label, core.patch, args, 'malloc', call)
+    variants = [('', patch_args(old, len(new), delta[0], delta[1], delta[2], False), 0),
+                (' of arrays', patch_args(old, len(new), delta[0], delta[1], delta[2], True), 3)]
+    if not PY2:
+        # patch copies read-only buffers too.
+        variants.append((' of read-only buffers', (read_only_mmap(old), len(new), delta[0],
+                                                   memoryview(delta[1]), memoryview(delta[2])), 3))
+    parts = ['old data', 'diff block', 'extra block']
+    for variant, args, copies in variants:
+        exports = 0 if PY2 else copies
+        rebuilt, counts = child.baseline(core.patch, args)
+        calls = (counts['PyObject_GetBuffer'], counts['PyBuffer_Release'])
+        if rebuilt != new or calls != (exports, exports):
+            child.problem('patch' + variant, 'returned %r after %d exports and %d releases, '
+                          '%d of each expected' % ((rebuilt,) + calls + (exports,)))
+        steps = [('malloc', call, 'copy of the ' + part)
+                 for call, part in enumerate(parts[:copies], 1)
+                 if child.shim.fault_shim_sees_heap()]
+        steps += [('PyObject_GetBuffer', call, 'export of the ' + part)
+                  for call, part in enumerate(parts[:exports], 1)]
+        for function, call, what in steps:
+            label = 'patch%s: %s fails' % (variant, what)
+            child.expect_injected(label, core.patch, args, function, call)
             child.expect_result(label + ', then patch again', core.patch, args, new)
-        child.expect_injected('patch%s: result string fails' % (' of arrays' if mutable else ''),
+        child.expect_injected('patch%s: result string fails' % variant,
                               core.patch, args, BYTES_FROM, 1)
 
 
