@@ -1,21 +1,24 @@
 // The differential suite: diff's fast ways against its reference way
 // (delta_comparison.h), entry for entry, on large and structured inputs,
 // where the fast paths have the most to get wrong:
-// - binary pairs of several MiB from the machine's interpreters, named on
-//   the command line (tools/run-tests takes them from bench/make_corpus.py);
 // - generated pairs of same-period stretches that differ in one byte per
 //   period, with periods on both sides of every threshold of the aids;
+// - binary pairs of several MiB from the machine's interpreters, named on
+//   the command line (tools/run-tests takes them from bench/make_corpus.py);
 // - every way on several thread counts and piece lengths, so that the
 //   scans meet early, late and never; the last test checks that they did.
 //
 // Usage: core_differential_tests [GoogleTest options] [--pair NAME OLD NEW]...
 // Each test is one input and one way. A mismatch reports the first entry
-// that differs and the settings; the suite ends with "N passed, M failed".
+// that differs and the settings, a crash the input and the settings it ran
+// with; the suite ends with "N passed, M failed".
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -192,11 +195,39 @@ class Case {
   Entries reference_;
 };
 
+// ---- A crash still names its input and its way ---------------------------------
+
+// A failed assert or a stray access in a fast path ends the whole program,
+// and the report must still say where: the test that runs is kept where a
+// signal handler can write it out.
+char running[512];
+std::size_t running_length = 0;
+
+void report_crash(int signal_number) {
+  static const char kPrefix[] = "\ncrashed while running ";
+  if (write(STDERR_FILENO, kPrefix, sizeof kPrefix - 1) >= 0 &&
+      write(STDERR_FILENO, running, running_length) >= 0) {
+    (void)write(STDERR_FILENO, "\n", 1);
+  }
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+void report_crashes() {
+  for (const int signal_number : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
+    std::signal(signal_number, report_crash);
+  }
+}
+
 class WayTest : public testing::Test {
  public:
   WayTest(std::shared_ptr<Case> input, Way way) : case_(std::move(input)), way_(std::move(way)) {}
 
   void TestBody() override {
+    const int length =
+        std::snprintf(running, sizeof running, "%s, %s: %s", case_->name().c_str(),
+                      way_.name.c_str(), core_differential::describe(way_.settings).c_str());
+    running_length = std::min(sizeof running - 1, static_cast<std::size_t>(std::max(length, 0)));
     const std::string& error = case_->prepare();
     if (error.empty()) {
       Entries entries;
@@ -377,6 +408,59 @@ void register_periodic_pairs() {
   }
 }
 
+// ---- Generated pairs of near copies ------------------------------------------
+
+// Blocks of random bytes, each in the old data several times with a byte or
+// two changed, and the new data made of such copies in another order, some
+// changed anew, with literal bytes between: the new data then agrees with
+// one copy past the point where another parts from it, so an extension
+// compares, over the same new bytes, old copies that agree with each other
+// up to exactly there, which the common-prefix index of the mapped search
+// answers without reading them. A block is a unit of one period.
+StructuredPair near_copies_pair(std::uint32_t seed, std::size_t max_length) {
+  std::mt19937 random(seed);
+  StructuredPair pair(max_length);
+  std::vector<int> copies;
+  for (int block = 0; block < 24; ++block) {
+    const int base = pair.add_unit(random_bytes(random, 200 + random() % 3000));
+    copies.push_back(base);
+    for (int variant = random() % 4; variant > 0; --variant) {
+      const std::size_t length = pair.period(base);
+      copies.push_back(
+          pair.add_variant(base, random() % length, static_cast<std::uint8_t>(random())));
+    }
+  }
+  const auto whole = [&](Side side, int unit) { pair.stretch(side, unit, 0, pair.period(unit)); };
+  while (pair.old_data().size() < max_length) whole(Side::kOld, copies[random() % copies.size()]);
+  while (pair.new_data().size() < max_length) {
+    const int unit = copies[random() % copies.size()];
+    if (random() % 4 == 0) {
+      whole(Side::kNew, pair.add_variant(unit, random() % pair.period(unit), 1 + random() % 255));
+    } else {
+      whole(Side::kNew, unit);
+    }
+    if (random() % 3 == 0) {
+      const Bytes filler = random_bytes(random, random() % 40);
+      pair.literal(Side::kNew, filler.data(), filler.size());
+    }
+  }
+  return pair;
+}
+
+void register_near_copies_pairs() {
+  for (std::uint32_t seed = 1; seed <= 4; ++seed) {
+    auto input = std::make_shared<Case>(
+        "near_copies_" + std::to_string(seed), [seed](Bytes* old_data, Bytes* new_data) {
+          const StructuredPair pair = near_copies_pair(seed, kGeneratedLength);
+          *old_data = pair.old_data();
+          *new_data = pair.new_data();
+          return std::string();
+        });
+    register_case("NearCopies", input,
+                  generated_pair_ways(static_cast<std::int32_t>(kGeneratedLength)));
+  }
+}
+
 // ---- Coverage of the hand-overs --------------------------------------------
 
 struct ScansMetEveryWay : testing::Test {
@@ -407,8 +491,12 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  register_binary_pairs(pairs);
+  // The generated pairs first: they take seconds, the binary pairs' reference
+  // alone takes longer.
   register_periodic_pairs();
+  register_near_copies_pairs();
+  register_binary_pairs(pairs);
+  report_crashes();
   testing::RegisterTest("HandOvers", "scans_met_early_late_and_never", nullptr, nullptr, __FILE__,
                         __LINE__, []() -> testing::Test* { return new ScansMetEveryWay; });
   testing::UnitTest::GetInstance()->listeners().Append(new core_test::SummaryLine);
