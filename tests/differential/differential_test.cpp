@@ -465,7 +465,8 @@ void register_near_copies_pairs() {
 
 struct ScansMetEveryWay : testing::Test {
   void TestBody() override {
-    if (coverage.threaded_diffs == 0) GTEST_SKIP() << "no diff on more than one piece ran";
+    // A filter that leaves some inputs out may leave a case out with them.
+    if (GTEST_FLAG_GET(filter) != "*") GTEST_SKIP() << "checked only when every test runs";
     std::printf(
         "%d diffs on pieces: %d with a hand-over early, %d late (the latest at recorded "
         "pass start %zu), %d with a piece no scan met\n",
