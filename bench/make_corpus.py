@@ -7,6 +7,10 @@ of each version's standard-library sources. Synthetic pairs come from a
 fixed seed. Files already built are reused, so reruns start at once.
 
 Usage: make_corpus.py [--quick]   (prints the pairs it built)
+       make_corpus.py --differential
+The second form builds the binary pairs of the differential test suite
+(tests/differential) and prints one line per pair, "NAME<TAB>OLD<TAB>NEW",
+for tools/run-tests to hand over; what it had to do without goes to stderr.
 """
 
 import glob
@@ -34,26 +38,51 @@ class Pair(object):
         self.new_path = new_path
 
 
+_pyenv_root = []  # asked once: pyenv's shim takes a while to answer
+
+
 def pyenv_root():
-    try:
-        return subprocess.check_output(['pyenv', 'root']).strip()
-    except (OSError, subprocess.CalledProcessError):
-        return os.path.expanduser('~/.pyenv')
+    if not _pyenv_root:
+        try:
+            _pyenv_root.append(subprocess.check_output(['pyenv', 'root']).strip())
+        except (OSError, subprocess.CalledProcessError):
+            _pyenv_root.append(os.path.expanduser('~/.pyenv'))
+    return _pyenv_root[0]
 
 
-def version_dir(minor):
-    """The newest installed 3.<minor>.x under pyenv."""
+def installed_version_dir(minor):
+    """The newest installed 3.<minor>.x under pyenv, or None."""
     found = sorted(glob.glob(os.path.join(pyenv_root(), 'versions', '3.%d.*' % minor)),
                    key=lambda path: [int(part) for part in
                                      os.path.basename(path).split('.') if part.isdigit()])
-    if not found:
+    return found[-1] if found else None
+
+
+def version_dir(minor):
+    found = installed_version_dir(minor)
+    if found is None:
         raise SystemExit('make_corpus: Python 3.%d is not installed under %s/versions'
                          % (minor, pyenv_root()))
-    return found[-1]
+    return found
+
+
+def installed_library(minor):
+    """The shared library of 3.<minor> (libpython3.<minor>m up to 3.7), or None."""
+    found = installed_version_dir(minor)
+    if found is None:
+        return None
+    for name in ('libpython3.%d.so.1.0' % minor, 'libpython3.%dm.so.1.0' % minor):
+        if os.path.isfile(os.path.join(found, 'lib', name)):
+            return os.path.join(found, 'lib', name)
+    return None
 
 
 def library(minor):
-    return os.path.join(version_dir(minor), 'lib', 'libpython3.%d.so.1.0' % minor)
+    found = installed_library(minor)
+    if found is None:
+        raise SystemExit('make_corpus: no libpython3.%d under %s/versions'
+                         % (minor, pyenv_root()))
+    return found
 
 
 def cached(path, make):
@@ -187,6 +216,11 @@ def generated(generator, size, seed):
     return write_pair
 
 
+def make_corpus_dir():
+    if not os.path.isdir(CORPUS_DIR):
+        os.makedirs(CORPUS_DIR)
+
+
 def path_of(name, side):
     return os.path.join(CORPUS_DIR, '%s.%s' % (name, side))
 
@@ -206,14 +240,12 @@ def synthetic_pair(name, description, write_pair):
 def main_pairs(quick=False):
     """The pairs of the main table; quick leaves out the two ~30 MB ones and
     shrinks the repetitive one."""
-    if not os.path.isdir(CORPUS_DIR):
-        os.makedirs(CORPUS_DIR)
+    make_corpus_dir()
     pairs = [
         real_pair('exe', 'python3.12 -> python3.13 executable (with debug info)',
                   copy_from(os.path.join(version_dir(12), 'bin', 'python3.12')),
                   copy_from(os.path.join(version_dir(13), 'bin', 'python3.13'))),
-        real_pair('lib-stripped', 'libpython3.11 -> 3.12, stripped',
-                  stripped(library(11)), stripped(library(12))),
+        stripped_library_pair('lib-stripped', 11, 12),
     ]
     if not quick:
         pairs.append(real_pair('lib-debug', 'libpython3.12 -> 3.13, with debug info',
@@ -233,6 +265,42 @@ def main_pairs(quick=False):
         % (float(repetitive_size) / MIB, SEED),
         generated(repeated_sentence, repetitive_size, SEED)))
     return pairs
+
+
+def stripped_library_pair(name, old_minor, new_minor):
+    return real_pair(name, 'libpython3.%d -> 3.%d, stripped' % (old_minor, new_minor),
+                     stripped(library(old_minor)), stripped(library(new_minor)))
+
+
+# The differential suite compares diff's fast ways with its reference way,
+# whose plain search takes about 1.5 s per MiB: two pairs of libraries of
+# several MiB, the bench's lib-stripped and the next one.
+DIFFERENTIAL_LIBRARIES = ((11, 12), (12, 13))
+
+
+def differential_pairs():
+    """The differential suite's pairs. Where an interpreter is missing it
+    says so on stderr and takes the libraries of other neighbouring versions
+    that are there, the newest first; with fewer than two it returns what
+    it has, and the suite fails on too few."""
+    make_corpus_dir()
+    installed = [minor for minor in range(100) if installed_library(minor) is not None]
+    chosen = []
+    for old_minor, new_minor in DIFFERENTIAL_LIBRARIES:
+        if old_minor in installed and new_minor in installed:
+            chosen.append((old_minor, new_minor))
+            continue
+        missing = [minor for minor in (old_minor, new_minor) if minor not in installed]
+        others = [(older, newer) for older, newer in reversed(list(zip(installed, installed[1:])))
+                  if (older, newer) not in chosen and
+                  (older, newer) not in DIFFERENTIAL_LIBRARIES]
+        sys.stderr.write('make_corpus: no libpython %s under %s/versions: %s\n' % (
+            ' or '.join('3.%d' % minor for minor in missing), pyenv_root(),
+            'taking 3.%d -> 3.%d instead' % others[0] if others else 'no other pair of them'))
+        if others:
+            chosen.append(others[0])
+    return [stripped_library_pair('lib-stripped-3.%d-3.%d' % versions, *versions)
+            for versions in chosen]
 
 
 def stdlib_tar_pair():
@@ -275,6 +343,10 @@ def scaling_series(sizes_mib):
 
 
 def main(argv):
+    if '--differential' in argv:
+        for pair in differential_pairs():
+            print('%s\t%s\t%s' % (pair.name, pair.old_path, pair.new_path))
+        return
     for pair in main_pairs('--quick' in argv):
         print('%-12s %10d -> %10d  %s' % (pair.name, os.path.getsize(pair.old_path),
                                           os.path.getsize(pair.new_path), pair.description))

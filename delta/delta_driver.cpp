@@ -202,14 +202,23 @@ void scan_pieces_ahead(ScanJob& job) {
 
 // Appends what the pieces' scans emitted from where the first scan met
 // them, following each piece to the piece it met in turn.
-bool append_met_pieces(const ScanJob& job, ScanEnd end, GrowableArray<ControlEntry>* entries) {
+bool append_met_pieces(const ScanJob& job, ScanEnd end, GrowableArray<ControlEntry>* entries,
+                       HandOvers* hand_overs) {
+  bool met[kMaxPieces] = {};
   while (end.met_piece >= 0) {
     const Piece& piece = job.pieces[end.met_piece];
     assert(piece.status.load() == kDone && piece.usable);
+    met[end.met_piece] = true;
+    ++hand_overs->count;
+    hand_overs->earliest_record = std::min(hand_overs->earliest_record, end.met_record);
+    hand_overs->latest_record = std::max(hand_overs->latest_record, end.met_record);
     const std::size_t from = piece.pass_starts[end.met_record].entries_before;
     if (!entries->append(piece.entries.data() + from, piece.entries.size() - from)) return false;
     end.met_piece = piece.met_piece;
     end.met_record = piece.met_record;
+  }
+  for (int index = 1; index < job.piece_count; ++index) {
+    if (job.pieces[index].status.load() == kDone && !met[index]) ++hand_overs->unmet_pieces;
   }
   return true;
 }
@@ -226,7 +235,8 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 }  // namespace
 
 bool scan_delta(const DeltaInputs& inputs, const ScanSettings& settings,
-                GrowableArray<ControlEntry>* entries, MappedSearchIndex* mapped) {
+                GrowableArray<ControlEntry>* entries, MappedSearchIndex* mapped,
+                HandOvers* hand_overs) {
   ScanJob job(inputs, mapped);
   job.lookahead = settings.lookahead;
   const std::int32_t piece_length = settings.piece_length > 0
@@ -259,7 +269,9 @@ bool scan_delta(const DeltaInputs& inputs, const ScanSettings& settings,
   ScanEnd end = scan_from(job, 0, DeltaScan{}, entries, nullptr, /*may_wait=*/true, searcher);
   job.cancelled.store(true);
   if (ahead.joinable()) ahead.join();
-  return end.complete && append_met_pieces(job, end, entries);
+  HandOvers unused;
+  return end.complete &&
+         append_met_pieces(job, end, entries, hand_overs != nullptr ? hand_overs : &unused);
 }
 
 BlockLengths block_lengths(const ControlEntry* entries, std::size_t count) {
@@ -343,7 +355,8 @@ bool compute_delta(const std::uint8_t* old_data, std::int32_t old_length,
                            new_length, suffix_array.get(), aided ? &search_aids : nullptr};
   MappedSearchIndex mapped(suffix_array.get(), old_data, old_length, new_length,
                            settings.mapped_search);
-  const bool scanned = scan_delta(inputs, settings.scan, entries, &mapped);
+  const bool scanned = scan_delta(inputs, settings.scan, entries, &mapped,
+                                  timings != nullptr ? &timings->hand_overs : nullptr);
   if (timings != nullptr) {
     timings->scan_seconds = seconds_since(start);
     timings->index_built = mapped.built();

@@ -26,6 +26,20 @@ struct ScanSettings {
   bool lookahead = true;
 };
 
+// How the scans of one diff handed over to one another, for the tests that
+// must reach every case: a hand-over is a scan that met a later piece's
+// recorded state and took the piece's entries over from there; a piece
+// scanned ahead that no scan met is scanned again or its entries go unused.
+struct HandOvers {
+  int count = 0;
+  // The recorded pass starts of their pieces they happened at, the earliest
+  // and the latest, counted from 0: each piece records its first pass starts
+  // one by one, later ones sparsely.
+  std::size_t earliest_record = SIZE_MAX;
+  std::size_t latest_record = 0;
+  int unmet_pieces = 0;
+};
+
 // Runs the whole scan over the new data and appends every control entry, in
 // order, to `entries`. With two threads, the second scans pieces of the new
 // data ahead, each from a state of its own, while the first scans from the
@@ -33,9 +47,10 @@ struct ScanSettings {
 // go on alike, so it takes the piece's entries over from there. The entries
 // are exactly those of one scan from the start. Returns false when memory
 // ran short. With `mapped`, each thread's scanner may switch to the mapped
-// search (delta/scan_search.h).
+// search (delta/scan_search.h). With `hand_overs`, says how the scans met.
 bool scan_delta(const DeltaInputs& inputs, const ScanSettings& settings,
-                GrowableArray<ControlEntry>* entries, MappedSearchIndex* mapped = nullptr);
+                GrowableArray<ControlEntry>* entries, MappedSearchIndex* mapped = nullptr,
+                HandOvers* hand_overs = nullptr);
 
 // Byte lengths of the two blocks of the Delta made of these entries.
 struct BlockLengths {
@@ -63,12 +78,13 @@ struct DiffSettings {
   ScanSettings scan;
 };
 
-// Seconds spent in the suffix sort and in the rest (aids and scan), and
-// whether the scan built the mapped search's index.
+// Seconds spent in the suffix sort and in the rest (aids and scan), whether
+// the scan built the mapped search's index, and how its threads handed over.
 struct DiffTimings {
   double sort_seconds = 0;
   double scan_seconds = 0;
   bool index_built = false;
+  HandOvers hand_overs;
 };
 
 // Every control entry of diff(old, new): sorts the suffixes of the old data,
