@@ -6,10 +6,11 @@ namespace core {
 
 MappedSearchIndex::MappedSearchIndex(const std::int32_t* suffix_array, const std::uint8_t* old_data,
                                      std::int32_t old_length, std::int32_t new_length,
-                                     MappedSearchUse use)
+                                     MappedSearchUse use, const std::int32_t* ranks)
     : suffix_array_(suffix_array),
       old_data_(old_data),
       old_length_(old_length),
+      ranks_(ranks),
       use_(use),
       long_compared_bound_(kLongComparedPerInputByte *
                            (static_cast<std::int64_t>(old_length) + new_length)) {}
@@ -19,14 +20,14 @@ const SuffixLcpIndex* MappedSearchIndex::get() {
   if (!tried_) {
     tried_ = true;
     // On failure the index holds nothing and the scanners search plainly.
-    build_suffix_lcp_index(suffix_array_, old_data_, old_length_, &index_);
+    build_suffix_lcp_index(suffix_array_, old_data_, old_length_, &index_, ranks_);
   }
-  return index_.rank.get() != nullptr ? &index_ : nullptr;
+  return index_.rank != nullptr ? &index_ : nullptr;
 }
 
 bool MappedSearchIndex::built() {
   const std::lock_guard<std::mutex> lock(mutex_);
-  return index_.rank.get() != nullptr;
+  return index_.rank != nullptr;
 }
 
 std::int32_t search_for_scan(ScanSearcher& searcher, const SearchAids* aids,

@@ -32,11 +32,13 @@ enum class MappedSearchUse {
 constexpr std::int64_t kLongComparedPerInputByte = 32;
 
 // What the scanners of one diff share: the inputs and the index, built by
-// the first scanner that switches.
+// the first scanner that switches, on the ranks of the old suffixes where
+// they are given (delta/suffix_rank.h), which it then need not hold twice.
 class MappedSearchIndex {
  public:
   MappedSearchIndex(const std::int32_t* suffix_array, const std::uint8_t* old_data,
-                    std::int32_t old_length, std::int32_t new_length, MappedSearchUse use);
+                    std::int32_t old_length, std::int32_t new_length, MappedSearchUse use,
+                    const std::int32_t* ranks = nullptr);
   MappedSearchIndex(const MappedSearchIndex&) = delete;
   MappedSearchIndex& operator=(const MappedSearchIndex&) = delete;
 
@@ -51,6 +53,7 @@ class MappedSearchIndex {
   const std::int32_t* suffix_array_;
   const std::uint8_t* old_data_;
   std::int32_t old_length_;
+  const std::int32_t* ranks_;
   MappedSearchUse use_;
   std::int64_t long_compared_bound_;
   std::mutex mutex_;
