@@ -2,11 +2,11 @@
 // data and the scan over the new data, through the driver the module runs,
 // so that the module's diff time can be split between them.
 //
-// Usage: diff_stages [--threads N] [--builtin-sort] [--no-aids] [--no-lookahead]
-//                    [--mapped auto|always|never] OLD NEW [OUT]
+// Usage: diff_stages [--threads N] [--builtin-sort] [--no-aids] [--no-rank]
+//                    [--no-lookahead] [--mapped auto|always|never] OLD NEW [OUT]
 // The options run the driver otherwise than the module does (one thread, the
-// built-in sort, no search aids, one search at a time, the mapped search from
-// the start or never), for comparing the ways in one run.
+// built-in sort, no search aids, no rank array, one search at a time, the
+// mapped search from the start or never), for comparing the ways in one run.
 // Prints one line of key=value figures: sort_seconds, scan_seconds, entries,
 // diff_bytes, extra_bytes, index_built (1 when the scan built the mapped
 // search's index) and library_sort (1 when libdivsufsort sorted the suffixes,
@@ -58,6 +58,8 @@ int main(int argc, char** argv) {
       settings.search_aids = false;
     } else if (option == "--no-lookahead") {
       settings.scan.lookahead = false;
+    } else if (option == "--no-rank") {
+      settings.suffix_rank = false;
     } else if (option == "--mapped" && arg + 1 < argc) {
       const std::string use = argv[++arg];
       settings.mapped_search = use == "always"  ? core::MappedSearchUse::kAlways
@@ -69,8 +71,8 @@ int main(int argc, char** argv) {
   }
   if (argc - arg != 2 && argc - arg != 3) {
     std::fprintf(stderr,
-                 "usage: %s [--threads N] [--builtin-sort] [--no-aids] [--no-lookahead] "
-                 "[--mapped auto|always|never] OLD NEW [OUT]\n",
+                 "usage: %s [--threads N] [--builtin-sort] [--no-aids] [--no-rank] "
+                 "[--no-lookahead] [--mapped auto|always|never] OLD NEW [OUT]\n",
                  argv[0]);
     return 2;
   }

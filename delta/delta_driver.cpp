@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "delta/match_search.h"
+#include "delta/suffix_rank.h"
 
 namespace core {
 namespace {
@@ -177,7 +178,7 @@ ScanEnd scan_from(ScanJob& job, int piece, DeltaScan scan, GrowableArray<Control
 void scan_pieces_ahead(ScanJob& job) {
   const DeltaInputs& in = job.inputs;
   MatchLookahead lookahead(in.search_aids, in.suffix_array, in.old_data, in.old_length, in.new_data,
-                           in.new_length);
+                           in.new_length, in.suffix_rank);
   ScanSearcher searcher;
   searcher.shared = job.mapped;
   if (job.lookahead) searcher.lookahead = &lookahead;
@@ -252,7 +253,8 @@ bool scan_delta(const DeltaInputs& inputs, const ScanSettings& settings,
   }
   // Each scan runs its own searches ahead.
   MatchLookahead lookahead(inputs.search_aids, inputs.suffix_array, inputs.old_data,
-                           inputs.old_length, inputs.new_data, inputs.new_length);
+                           inputs.old_length, inputs.new_data, inputs.new_length,
+                           inputs.suffix_rank);
   ScanSearcher searcher;
   searcher.shared = mapped;
   if (settings.lookahead) searcher.lookahead = &lookahead;
@@ -339,10 +341,20 @@ bool compute_delta(const std::uint8_t* old_data, std::int32_t old_length,
   }
   const bool aided = stretches_found &&
                      complete_search_aids(suffix_array.get(), old_data, old_length, &search_aids);
-  const DeltaInputs inputs{old_data,   old_length,         new_data,
-                           new_length, suffix_array.get(), aided ? &search_aids : nullptr};
+  // Where the rank array cannot be had, the searches go on without it.
+  SuffixRank suffix_rank;
+  const bool ranked = settings.suffix_rank && new_length > 0 &&
+                      build_suffix_rank(suffix_array.get(), old_data, old_length,
+                                        thread_count(settings.scan), &suffix_rank);
+  const DeltaInputs inputs{old_data,
+                           old_length,
+                           new_data,
+                           new_length,
+                           suffix_array.get(),
+                           aided ? &search_aids : nullptr,
+                           ranked ? &suffix_rank : nullptr};
   MappedSearchIndex mapped(suffix_array.get(), old_data, old_length, new_length,
-                           settings.mapped_search);
+                           settings.mapped_search, ranked ? suffix_rank.rank.get() : nullptr);
   const bool scanned = scan_delta(inputs, settings.scan, entries, &mapped);
   if (timings != nullptr) {
     timings->scan_seconds = seconds_since(start);

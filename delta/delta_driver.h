@@ -57,6 +57,9 @@ struct DiffSettings {
   SuffixSorter sorter = SuffixSorter::kFastest;
   // The search's aids only save time: without them the Delta is the same.
   bool search_aids = true;
+  // Nor does the rank array (delta/suffix_rank.h), 4 bytes per old byte,
+  // which the scan does without where it cannot be had.
+  bool suffix_rank = true;
   // Nor does the mapped search, nor when the scan switches to it: kAlways
   // and kNever are for tests and measurements.
   MappedSearchUse mapped_search = MappedSearchUse::kAuto;

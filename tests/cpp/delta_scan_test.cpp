@@ -11,6 +11,7 @@
 
 #include "delta/delta_driver.h"
 #include "delta/match_search.h"
+#include "failing_heap.h"
 #include "test_support.h"
 
 namespace {
@@ -346,6 +347,46 @@ TEST(DeltaScan, ScanOnTwoThreadsGivesTheSameEntries) {
   }
 }
 
+// Where the rank array cannot be had (a 32-bit process with large data),
+// diff goes on without it, to the same entries: its allocation is made to
+// fail, with either sorter, on one thread and on two.
+TEST(ComputeDelta, RankArrayRefusedChangesNoEntry) {
+  if (!core_test::heap_failures_possible()) GTEST_SKIP() << "malloc cannot fail on request here";
+  std::mt19937 random(61);
+  // An old length whose arrays' size no other allocation of the diff has.
+  const Bytes old_data = random_bytes(random, 90001, 16);
+  const Bytes new_data = edited(old_data, random, 16);
+  const auto old_length = static_cast<std::int32_t>(old_data.size());
+  const auto new_length = static_cast<std::int32_t>(new_data.size());
+  const std::size_t array_bytes = (old_data.size() + 1) * sizeof(std::int32_t);
+  for (const int threads : {1, 2}) {
+    core::DiffSettings settings;
+    settings.sorter = core::SuffixSorter::kBuiltIn;
+    settings.scan = core::ScanSettings{threads, 5000};
+    core::GrowableArray<core::ControlEntry> expected;
+    ASSERT_TRUE(core::compute_delta(old_data.data(), old_length, new_data.data(), new_length,
+                                    settings, &expected));
+    // The suffix array, the built-in sort's own ranks, then the rank array;
+    // libdivsufsort needs no ranks of its own.
+    for (const core::SuffixSorter sorter :
+         {core::SuffixSorter::kBuiltIn, core::SuffixSorter::kFastest}) {
+      settings.sorter = sorter;
+      const bool own_ranks = sorter == core::SuffixSorter::kBuiltIn || !core::kLibrarySorter;
+      core_test::fail_heap_allocation(array_bytes, own_ranks ? 3 : 2);
+      core::GrowableArray<core::ControlEntry> entries;
+      ASSERT_TRUE(core::compute_delta(old_data.data(), old_length, new_data.data(), new_length,
+                                      settings, &entries));
+      EXPECT_TRUE(core_test::heap_failure_happened());
+      core_test::fail_heap_allocation(0, 1);
+      ASSERT_EQ(entries.size(), expected.size()) << threads << " threads";
+      for (std::size_t i = 0; i < expected.size(); ++i) {
+        ASSERT_EQ(core_test::triple(entries[i]), core_test::triple(expected[i]))
+            << "entry " << i << ", " << threads << " threads";
+      }
+    }
+  }
+}
+
 // The mapped search and its runs change no entry, whether forced on from
 // the first search, on one thread or two, or switched to on the way; the
 // switch happens on long repeats and never on ordinary edits.
@@ -367,10 +408,12 @@ TEST(ComputeDelta, MappedSearchChangesNoEntry) {
     SCOPED_TRACE(testing::Message() << "round " << round);
     const auto old_length = static_cast<std::int32_t>(old_data.size());
     const auto new_length = static_cast<std::int32_t>(new_data.size());
+    // The index keeps ranks of its own, or reads the rank array's.
     const auto diff = [&](core::MappedSearchUse use, int threads, std::int32_t piece_length,
                           bool* index_built) {
       core::DiffSettings settings;
       settings.mapped_search = use;
+      settings.suffix_rank = threads != 1 || round % 2 == 0;
       settings.scan = core::ScanSettings{threads, piece_length};
       core::GrowableArray<core::ControlEntry> entries;
       core::DiffTimings timings;
