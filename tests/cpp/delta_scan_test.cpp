@@ -11,6 +11,7 @@
 
 #include "delta/delta_driver.h"
 #include "delta/match_search.h"
+#include "delta/suffix_rank.h"
 #include "failing_heap.h"
 #include "test_support.h"
 
@@ -314,12 +315,16 @@ TEST(DeltaScan, EmissionMatchesTheBytewiseRule) {
   }
 }
 
-// Two threads scan pieces ahead and hand over where the scans meet; the
-// entries must be those of the one scan from the start, for any cut. Pieces
-// of one byte put a hand-over at nearly every pass; long ones at few.
-TEST(DeltaScan, ScanOnTwoThreadsGivesTheSameEntries) {
+// Threads scan pieces and hand over where the scans meet; the entries must
+// be those of the one scan from the start, for any number of threads and
+// any cut. Pieces of one byte put a hand-over at nearly every pass, long
+// ones at few; with more threads than pieces some wait, with more pieces
+// than threads one scan takes on the next, and scans of periodic data meet
+// late, give up, and are taken over. Half the rounds search with the aids
+// and the rank array, as diff does.
+TEST(DeltaScan, ScanOnManyThreadsGivesTheSameEntries) {
   std::mt19937 random(23);
-  for (int round = 0; round < 60; ++round) {
+  for (int round = 0; round < 40; ++round) {
     const int alphabet = 1 << (random() % 9);
     Bytes old_data = random_bytes(random, 200 + random() % 6000, alphabet);
     if (round % 3 == 0) {  // periodic data, where scans fall into step slowly
@@ -330,26 +335,53 @@ TEST(DeltaScan, ScanOnTwoThreadsGivesTheSameEntries) {
                                           : edited(old_data, random, alphabet);
     SCOPED_TRACE(testing::Message() << "round " << round);
     const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(old_data);
-    const core::DeltaInputs inputs{old_data.data(), static_cast<std::int32_t>(old_data.size()),
-                                   new_data.data(), static_cast<std::int32_t>(new_data.size()),
-                                   suffix_array.data()};
+    const auto old_length = static_cast<std::int32_t>(old_data.size());
+    const auto new_length = static_cast<std::int32_t>(new_data.size());
+    core::SearchAids aids;
+    core::SuffixRank ranks;
+    const bool aided = round % 2 == 1;
+    if (aided) {
+      ASSERT_TRUE(core::make_search_aids(suffix_array.data(), old_data.data(), old_length,
+                                         new_data.data(), new_length, &aids));
+      ASSERT_TRUE(
+          core::build_suffix_rank(suffix_array.data(), old_data.data(), old_length, 2, &ranks));
+    }
+    const core::DeltaInputs inputs{old_data.data(),         old_length,
+                                   new_data.data(),         new_length,
+                                   suffix_array.data(),     aided ? &aids : nullptr,
+                                   aided ? &ranks : nullptr};
     core::GrowableArray<core::ControlEntry> alone;
     ASSERT_TRUE(core::scan_delta(inputs, core::ScanSettings{1, 0}, &alone));
-    for (const std::int32_t piece_length : {1, 7, 64, 500, 4096}) {
-      core::GrowableArray<core::ControlEntry> together;
-      ASSERT_TRUE(core::scan_delta(inputs, core::ScanSettings{2, piece_length}, &together));
-      ASSERT_EQ(together.size(), alone.size()) << "pieces of " << piece_length;
-      for (std::size_t i = 0; i < alone.size(); ++i) {
-        ASSERT_EQ(core_test::triple(together[i]), core_test::triple(alone[i]))
-            << "entry " << i << ", pieces of " << piece_length;
+    for (const int threads : {2, 3, 4, 8}) {
+      for (const std::int32_t piece_length : {1, 7, 64, 500, 4096}) {
+        core::GrowableArray<core::ControlEntry> together;
+        ASSERT_TRUE(
+            core::scan_delta(inputs, core::ScanSettings{threads, piece_length, aided}, &together));
+        ASSERT_EQ(together.size(), alone.size())
+            << threads << " threads, pieces of " << piece_length;
+        for (std::size_t i = 0; i < alone.size(); ++i) {
+          ASSERT_EQ(core_test::triple(together[i]), core_test::triple(alone[i]))
+              << "entry " << i << ", " << threads << " threads, pieces of " << piece_length;
+        }
       }
     }
   }
 }
 
+// As many threads as asked for, up to the bound, and as many as the
+// machine has cores where 0 asks the driver to choose.
+TEST(DeltaScan, ThreadCountFollowsTheSettings) {
+  EXPECT_EQ(core::scan_threads(core::ScanSettings{1, 0}), 1);
+  EXPECT_EQ(core::scan_threads(core::ScanSettings{3, 0}), 3);
+  EXPECT_EQ(core::scan_threads(core::ScanSettings{1000, 0}), core::kMaxScanThreads);
+  const int chosen = core::scan_threads(core::ScanSettings{0, 0});
+  EXPECT_GE(chosen, 1);
+  EXPECT_LE(chosen, core::kMaxScanThreads);
+}
+
 // Where the rank array cannot be had (a 32-bit process with large data),
 // diff goes on without it, to the same entries: its allocation is made to
-// fail, with either sorter, on one thread and on two.
+// fail, with either sorter, on one thread and on several.
 TEST(ComputeDelta, RankArrayRefusedChangesNoEntry) {
   if (!core_test::heap_failures_possible()) GTEST_SKIP() << "malloc cannot fail on request here";
   std::mt19937 random(61);
@@ -359,7 +391,7 @@ TEST(ComputeDelta, RankArrayRefusedChangesNoEntry) {
   const auto old_length = static_cast<std::int32_t>(old_data.size());
   const auto new_length = static_cast<std::int32_t>(new_data.size());
   const std::size_t array_bytes = (old_data.size() + 1) * sizeof(std::int32_t);
-  for (const int threads : {1, 2}) {
+  for (const int threads : {1, 3}) {
     core::DiffSettings settings;
     settings.sorter = core::SuffixSorter::kBuiltIn;
     settings.scan = core::ScanSettings{threads, 5000};
@@ -432,6 +464,7 @@ TEST(ComputeDelta, MappedSearchChangesNoEntry) {
     EXPECT_TRUE(built);
     EXPECT_EQ(diff(core::MappedSearchUse::kAlways, 2, 1 + random() % 5000, &built), plain);
     EXPECT_EQ(diff(core::MappedSearchUse::kAuto, 2, 1 + random() % 5000, &built), plain);
+    EXPECT_EQ(diff(core::MappedSearchUse::kAuto, 4, 1 + random() % 5000, &built), plain);
     // On two threads, whether a scanner gets to the costly part before the
     // other has scanned it depends on timing; on one, it does not.
     EXPECT_EQ(diff(core::MappedSearchUse::kAuto, 1, 0, &built), plain);
