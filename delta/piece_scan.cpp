@@ -135,8 +135,12 @@ struct ScanJob {
   std::condition_variable recorded;
   std::atomic<int> waiting{0};
 
+  // After a record or the end of a scan is published. The fence orders
+  // that against the read of `waiting`, as the waiter's count orders its
+  // own read of the records: one of the two sees the other.
   void notify() {
-    if (waiting.load(std::memory_order_acquire) > 0) {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (waiting.load(std::memory_order_relaxed) > 0) {
       const std::lock_guard<std::mutex> lock(mutex);
       recorded.notify_all();
     }
@@ -188,7 +192,7 @@ Meeting meet(ScanJob& job, int candidate, std::size_t* cursor, const DeltaScan& 
       return piece.pass_starts[*cursor].state == scan ? Meeting::kMet : Meeting::kNotHere;
     }
     if (closed || job.failed.load(std::memory_order_relaxed)) return Meeting::kNever;
-    job.waiting.fetch_add(1, std::memory_order_acq_rel);
+    job.waiting.fetch_add(1, std::memory_order_seq_cst);
     {
       std::unique_lock<std::mutex> lock(job.mutex);
       job.recorded.wait_for(lock, kWaitSlice, [&] {

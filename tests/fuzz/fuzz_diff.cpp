@@ -1,13 +1,15 @@
 // Proves that diff turns any pair of byte strings into a Delta that rebuilds
 // the new data, without a step outside any buffer, and that its fast paths
 // change nothing. The first two input bytes choose where the rest splits
-// into old and new data, the third how small the pieces of a scan on two
-// threads are. diff runs through the one driver the module runs, on
-// exact-size heap buffers, as the module runs it (library sort where the
-// build has it, search aids, searches run ahead in batches, two threads),
-// as plainly as it can be (the built-in sort, no aids, one search at a
-// time, one thread), and with the mapped search and its index from the
-// first search on: all must give the same entries. Every
+// into old and new data, the third how many threads scan (1 to 8) and how
+// small their pieces are. diff runs through the one driver the module
+// runs, on exact-size heap buffers, as the module runs it (library sort
+// where the build has it, search aids, the rank array and the searches
+// that start where the last one ended, searches run ahead in batches,
+// several threads), as plainly as it can be (the built-in sort, no aids, no
+// rank array, one search at a time, one thread), and with the mapped
+// search and its index from the first search on, with and without the rank
+// array: all must give the same entries. Every
 // entry must have non-negative lengths and read old bytes only inside the old
 // data, the lengths must add up to the new length, and the patch functions,
 // given the entries and the blocks written from them, must rebuild the new
@@ -49,14 +51,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < kHeaderBytes) return 0;
   const std::size_t rest = size - kHeaderBytes;
   const std::size_t split = (data[0] | std::size_t{data[1]} << 8) % (rest + 1);
-  const auto piece_length = static_cast<std::int32_t>(1 + data[2] % 128);
+  const int threads = 1 + data[2] % 8;
+  const auto piece_length = static_cast<std::int32_t>(1 + (data[2] >> 3) * 4);
   const auto old_length = static_cast<std::int32_t>(split);
   const auto new_length = static_cast<std::int32_t>(rest - split);
   const auto old_data = exact_copy(data + kHeaderBytes, split);
   const auto new_data = exact_copy(data + kHeaderBytes + split, rest - split);
 
   core::DiffSettings fast;
-  fast.scan = core::ScanSettings{2, piece_length};
+  fast.scan = core::ScanSettings{threads, piece_length};
   core::GrowableArray<core::ControlEntry> entries;
   FUZZ_REQUIRE(
       core::compute_delta(old_data.get(), old_length, new_data.get(), new_length, fast, &entries));
@@ -64,6 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   core::DiffSettings plain;
   plain.sorter = core::SuffixSorter::kBuiltIn;
   plain.search_aids = false;
+  plain.suffix_rank = false;
   plain.scan = core::ScanSettings{1, 0, false};
   core::GrowableArray<core::ControlEntry> plain_entries;
   FUZZ_REQUIRE(core::compute_delta(old_data.get(), old_length, new_data.get(), new_length, plain,
@@ -72,6 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   core::DiffSettings mapped = fast;
   mapped.mapped_search = core::MappedSearchUse::kAlways;
+  mapped.suffix_rank = (data[0] & 1) == 0;
   core::GrowableArray<core::ControlEntry> mapped_entries;
   FUZZ_REQUIRE(core::compute_delta(old_data.get(), old_length, new_data.get(), new_length, mapped,
                                    &mapped_entries));
