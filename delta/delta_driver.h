@@ -75,8 +75,9 @@ struct DiffSettings {
 
 // Seconds spent in the suffix sort and in the rest (aids and scan), on the
 // clock and in processor time (std::clock: where the benchmark runs, the
-// time of every thread of the process), and whether the scan built the
-// mapped search's index.
+// time of every thread of the process; the periodic stretches, an aid found
+// beside the sort where threads may scan, count with the scan), and whether
+// the scan built the mapped search's index.
 struct DiffTimings {
   double sort_seconds = 0;
   double scan_seconds = 0;
