@@ -28,6 +28,7 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -119,6 +120,28 @@ struct Piece {
   // The piece's scan's own, complete once its status is kGaveUp or kEnded.
   GrowableArray<ControlEntry> entries;
   ScanEnd end;
+};
+
+// The pieces, in a block of the C heap as every other working array is:
+// constructed in it, destroyed and freed with it.
+class PieceArray {
+ public:
+  explicit PieceArray(int count)
+      : pieces_(static_cast<Piece*>(std::malloc(sizeof(Piece) * static_cast<std::size_t>(count)))),
+        count_(pieces_ != nullptr ? count : 0) {
+    for (int i = 0; i < count_; ++i) new (&pieces_[i]) Piece;
+  }
+  PieceArray(const PieceArray&) = delete;
+  PieceArray& operator=(const PieceArray&) = delete;
+  ~PieceArray() {
+    for (int i = 0; i < count_; ++i) pieces_[i].~Piece();
+    std::free(pieces_);
+  }
+  Piece* get() const { return pieces_; }
+
+ private:
+  Piece* pieces_;
+  int count_;
 };
 
 struct ScanJob {
@@ -374,11 +397,11 @@ bool scan_delta(const DeltaInputs& inputs, const ScanSettings& settings,
                         ? 1
                         : static_cast<int>(std::min<std::int64_t>(
                               kMaxPieces, std::max(1, inputs.new_length / job.piece_length)));
-  Piece* pieces = new (std::nothrow) Piece[static_cast<std::size_t>(job.piece_count)];
-  if (pieces == nullptr) return false;
-  job.pieces = pieces;
+  const PieceArray pieces(job.piece_count);
+  if (pieces.get() == nullptr) return false;
+  job.pieces = pieces.get();
   for (int index = 0; index < job.piece_count; ++index) {
-    pieces[index].start =
+    job.pieces[index].start =
         static_cast<std::int32_t>(static_cast<std::int64_t>(index) * job.piece_length);
   }
   std::thread helpers[kMaxScanThreads];
@@ -392,9 +415,7 @@ bool scan_delta(const DeltaInputs& inputs, const ScanSettings& settings,
   }
   scan_pieces(job);
   for (int i = 1; i < started; ++i) helpers[i].join();
-  const bool complete = !job.failed.load() && gather_entries(job, entries);
-  delete[] pieces;
-  return complete;
+  return !job.failed.load() && gather_entries(job, entries);
 }
 
 }  // namespace core
