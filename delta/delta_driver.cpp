@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "delta/match_search.h"
-#include "delta/suffix_rank.h"
 
 namespace core {
 namespace {
@@ -124,21 +123,16 @@ bool compute_delta(const std::uint8_t* old_data, std::int32_t old_length,
   const bool aided = stretches_found &&
                      complete_search_aids(suffix_array.get(), old_data, old_length, &search_aids);
   // Where the rank array cannot be had, the searches go on without it.
-  SuffixRank suffix_rank;
-  const bool ranked = settings.suffix_rank && new_length > 0 &&
-                      build_suffix_rank(suffix_array.get(), old_data, old_length,
-                                        scan_threads(settings.scan), &suffix_rank);
-  const DeltaInputs inputs{old_data,
-                           old_length,
-                           new_data,
-                           new_length,
-                           suffix_array.get(),
-                           aided ? &search_aids : nullptr,
-                           ranked ? &suffix_rank : nullptr};
+  SharedSuffixRank ranks(suffix_array.get(), old_data, old_length,
+                         new_length > 0 ? settings.suffix_rank : SuffixRankUse::kNever,
+                         scan_threads(settings.scan));
+  const DeltaInputs inputs{old_data,   old_length,         new_data,
+                           new_length, suffix_array.get(), aided ? &search_aids : nullptr};
   MappedSearchIndex mapped(suffix_array.get(), old_data, old_length, new_length,
-                           settings.mapped_search, ranked ? suffix_rank.rank.get() : nullptr);
-  const bool scanned = scan_delta(inputs, settings.scan, entries, &mapped);
+                           settings.mapped_search, &ranks);
+  const bool scanned = scan_delta(inputs, settings.scan, entries, &mapped, &ranks);
   if (timings != nullptr) {
+    timings->rank_built = ranks.get() != nullptr;
     timings->scan_seconds = seconds_since(start);
     timings->scan_cpu_seconds = cpu_seconds_since(cpu_start) + stretches_cpu_seconds;
     timings->index_built = mapped.built();

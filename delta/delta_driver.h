@@ -41,8 +41,11 @@ int scan_threads(const ScanSettings& settings);
 // one scan from the start, whatever the threads and pieces. Returns false
 // when memory ran short. With `mapped`, each thread's scanner may switch to
 // the mapped search (delta/scan_search.h).
+// With `ranks`, the searches that run ahead start where the last one ended
+// once the rank array is there.
 bool scan_delta(const DeltaInputs& inputs, const ScanSettings& settings,
-                GrowableArray<ControlEntry>* entries, MappedSearchIndex* mapped = nullptr);
+                GrowableArray<ControlEntry>* entries, MappedSearchIndex* mapped = nullptr,
+                SharedSuffixRank* ranks = nullptr);
 
 // Byte lengths of the two blocks of the Delta made of these entries.
 struct BlockLengths {
@@ -65,8 +68,9 @@ struct DiffSettings {
   // The search's aids only save time: without them the Delta is the same.
   bool search_aids = true;
   // Nor does the rank array (delta/suffix_rank.h), 4 bytes per old byte,
-  // which the scan does without where it cannot be had.
-  bool suffix_rank = true;
+  // built once the scan shows it pays (delta/scan_search.h), and done
+  // without where it cannot be had.
+  SuffixRankUse suffix_rank = SuffixRankUse::kAuto;
   // Nor does the mapped search, nor when the scan switches to it: kAlways
   // and kNever are for tests and measurements.
   MappedSearchUse mapped_search = MappedSearchUse::kAuto;
@@ -77,13 +81,14 @@ struct DiffSettings {
 // clock and in processor time (std::clock: where the benchmark runs, the
 // time of every thread of the process; the periodic stretches, an aid found
 // beside the sort where threads may scan, count with the scan), and whether
-// the scan built the mapped search's index.
+// the scan built the mapped search's index and the rank array.
 struct DiffTimings {
   double sort_seconds = 0;
   double scan_seconds = 0;
   double sort_cpu_seconds = 0;
   double scan_cpu_seconds = 0;
   bool index_built = false;
+  bool rank_built = false;
 };
 
 // Every control entry of diff(old, new): sorts the suffixes of the old data,

@@ -27,9 +27,6 @@ struct DeltaInputs {
   // From make_search_aids, or null: the searches then take longer but give
   // the same results.
   const SearchAids* search_aids = nullptr;
-  // From build_suffix_rank, or null, likewise: the searches that run ahead
-  // (MatchLookahead) start where the last one ended.
-  const SuffixRank* suffix_rank = nullptr;
 };
 
 // The state of a scan between passes. Everything a pass and the entry it

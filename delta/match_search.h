@@ -171,6 +171,10 @@ class MatchLookahead {
   // as the plain search counts them (delta/scan_search.h).
   Match find(std::int32_t position, std::int64_t* long_compared = nullptr);
 
+  // From the next search on, with the rank array (which must outlive the
+  // object).
+  void use_ranks(const SuffixRank* ranks) { ranks_ = ranks; }
+
  private:
   // After a jump the scan often jumps again at once: the first batch is one
   // search. Each batch that the scan reads to its end doubles the next, up

@@ -147,6 +147,7 @@ class PieceArray {
 struct ScanJob {
   const DeltaInputs* inputs = nullptr;
   MappedSearchIndex* mapped = nullptr;
+  SharedSuffixRank* ranks = nullptr;
   bool lookahead = true;
   std::int32_t piece_length = 0;
   int piece_count = 0;
@@ -174,9 +175,9 @@ struct ScanJob {
 struct ThreadSearch {
   explicit ThreadSearch(const ScanJob& job)
       : lookahead(job.inputs->search_aids, job.inputs->suffix_array, job.inputs->old_data,
-                  job.inputs->old_length, job.inputs->new_data, job.inputs->new_length,
-                  job.inputs->suffix_rank) {
+                  job.inputs->old_length, job.inputs->new_data, job.inputs->new_length) {
     searcher.shared = job.mapped;
+    searcher.ranks = job.ranks;
     if (job.lookahead) searcher.lookahead = &lookahead;
   }
   MatchLookahead lookahead;
@@ -383,11 +384,13 @@ int scan_threads(const ScanSettings& settings) {
 }
 
 bool scan_delta(const DeltaInputs& inputs, const ScanSettings& settings,
-                GrowableArray<ControlEntry>* entries, MappedSearchIndex* mapped) {
+                GrowableArray<ControlEntry>* entries, MappedSearchIndex* mapped,
+                SharedSuffixRank* ranks) {
   const int threads = scan_threads(settings);
   ScanJob job;
   job.inputs = &inputs;
   job.mapped = mapped;
+  job.ranks = ranks;
   job.lookahead = settings.lookahead;
   job.piece_length =
       settings.piece_length > 0

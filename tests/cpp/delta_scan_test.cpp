@@ -11,7 +11,6 @@
 
 #include "delta/delta_driver.h"
 #include "delta/match_search.h"
-#include "delta/suffix_rank.h"
 #include "failing_heap.h"
 #include "test_support.h"
 
@@ -338,25 +337,23 @@ TEST(DeltaScan, ScanOnManyThreadsGivesTheSameEntries) {
     const auto old_length = static_cast<std::int32_t>(old_data.size());
     const auto new_length = static_cast<std::int32_t>(new_data.size());
     core::SearchAids aids;
-    core::SuffixRank ranks;
     const bool aided = round % 2 == 1;
     if (aided) {
       ASSERT_TRUE(core::make_search_aids(suffix_array.data(), old_data.data(), old_length,
                                          new_data.data(), new_length, &aids));
-      ASSERT_TRUE(
-          core::build_suffix_rank(suffix_array.data(), old_data.data(), old_length, 2, &ranks));
     }
-    const core::DeltaInputs inputs{old_data.data(),         old_length,
-                                   new_data.data(),         new_length,
-                                   suffix_array.data(),     aided ? &aids : nullptr,
-                                   aided ? &ranks : nullptr};
+    core::SharedSuffixRank ranks(suffix_array.data(), old_data.data(), old_length,
+                                 aided ? core::SuffixRankUse::kAlways : core::SuffixRankUse::kNever,
+                                 2);
+    const core::DeltaInputs inputs{old_data.data(), old_length,          new_data.data(),
+                                   new_length,      suffix_array.data(), aided ? &aids : nullptr};
     core::GrowableArray<core::ControlEntry> alone;
     ASSERT_TRUE(core::scan_delta(inputs, core::ScanSettings{1, 0}, &alone));
     for (const int threads : {2, 3, 4, 8}) {
       for (const std::int32_t piece_length : {1, 7, 64, 500, 4096}) {
         core::GrowableArray<core::ControlEntry> together;
-        ASSERT_TRUE(
-            core::scan_delta(inputs, core::ScanSettings{threads, piece_length, aided}, &together));
+        ASSERT_TRUE(core::scan_delta(inputs, core::ScanSettings{threads, piece_length, aided},
+                                     &together, nullptr, &ranks));
         ASSERT_EQ(together.size(), alone.size())
             << threads << " threads, pieces of " << piece_length;
         for (std::size_t i = 0; i < alone.size(); ++i) {
@@ -394,6 +391,7 @@ TEST(ComputeDelta, RankArrayRefusedChangesNoEntry) {
   for (const int threads : {1, 3}) {
     core::DiffSettings settings;
     settings.sorter = core::SuffixSorter::kBuiltIn;
+    settings.suffix_rank = core::SuffixRankUse::kAlways;
     settings.scan = core::ScanSettings{threads, 5000};
     core::GrowableArray<core::ControlEntry> expected;
     ASSERT_TRUE(core::compute_delta(old_data.data(), old_length, new_data.data(), new_length,
@@ -416,6 +414,51 @@ TEST(ComputeDelta, RankArrayRefusedChangesNoEntry) {
             << "entry " << i << ", " << threads << " threads";
       }
     }
+  }
+}
+
+// The rank array is built where the scan searches most positions, as in a
+// binary whose code moved (a byte changed every few), and not where it
+// skips most of them, as in text with a few edits; built or not, from the
+// start or on the way, on one thread or several, it changes no entry.
+TEST(ComputeDelta, RankArrayIsBuiltWhereItPays) {
+  std::mt19937 random(67);
+  for (int round = 0; round < 6; ++round) {
+    const bool moved_code = round % 2 == 0;
+    const Bytes old_data = random_bytes(random, 40000 + random() % 20000, 256);
+    Bytes new_data = old_data;
+    if (moved_code) {
+      for (std::size_t i = random() % 8; i < new_data.size(); i += 1 + random() % 12) {
+        new_data[i] = static_cast<std::uint8_t>(new_data[i] + 1);
+      }
+    } else {
+      new_data = edited(old_data, random, 256);
+    }
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    const auto old_length = static_cast<std::int32_t>(old_data.size());
+    const auto new_length = static_cast<std::int32_t>(new_data.size());
+    const auto diff = [&](core::SuffixRankUse use, int threads, bool* built) {
+      core::DiffSettings settings;
+      settings.suffix_rank = use;
+      settings.scan = core::ScanSettings{threads, 3000};
+      core::GrowableArray<core::ControlEntry> entries;
+      core::DiffTimings timings;
+      EXPECT_TRUE(core::compute_delta(old_data.data(), old_length, new_data.data(), new_length,
+                                      settings, &entries, &timings));
+      *built = timings.rank_built;
+      std::vector<Triple> triples;
+      for (std::size_t i = 0; i < entries.size(); ++i)
+        triples.push_back(core_test::triple(entries[i]));
+      return triples;
+    };
+    bool built = true;
+    const std::vector<Triple> plain = diff(core::SuffixRankUse::kNever, 1, &built);
+    EXPECT_FALSE(built);
+    EXPECT_EQ(diff(core::SuffixRankUse::kAuto, 1, &built), plain);
+    EXPECT_EQ(built, moved_code);
+    EXPECT_EQ(diff(core::SuffixRankUse::kAuto, 3, &built), plain);
+    EXPECT_EQ(diff(core::SuffixRankUse::kAlways, 2, &built), plain);
+    EXPECT_TRUE(built);
   }
 }
 
@@ -445,7 +488,8 @@ TEST(ComputeDelta, MappedSearchChangesNoEntry) {
                           bool* index_built) {
       core::DiffSettings settings;
       settings.mapped_search = use;
-      settings.suffix_rank = threads != 1 || round % 2 == 0;
+      settings.suffix_rank = threads != 1 || round % 2 == 0 ? core::SuffixRankUse::kAlways
+                                                            : core::SuffixRankUse::kNever;
       settings.scan = core::ScanSettings{threads, piece_length};
       core::GrowableArray<core::ControlEntry> entries;
       core::DiffTimings timings;

@@ -4,13 +4,12 @@
 // into old and new data, the third how many threads scan (1 to 8) and how
 // small their pieces are. diff runs through the one driver the module
 // runs, on exact-size heap buffers, as the module runs it (library sort
-// where the build has it, search aids, the rank array and the searches
-// that start where the last one ended, searches run ahead in batches,
-// several threads), as plainly as it can be (the built-in sort, no aids, no
-// rank array, one search at a time, one thread), and with the mapped
-// search and its index from the first search on, with and without the rank
-// array: all must give the same entries. Every
-// entry must have non-negative lengths and read old bytes only inside the old
+// where the build has it, search aids, the rank array once the searches
+// show it pays and the searches that start where the last one ended,
+// searches run ahead in batches, several threads), as plainly as it can be (the built-in sort, no
+// aids, no rank array, one search at a time, one thread), and with the mapped search and its index
+// from the first search on, with the rank array from the start or without it: all must give the
+// same entries. Every entry must have non-negative lengths and read old bytes only inside the old
 // data, the lengths must add up to the new length, and the patch functions,
 // given the entries and the blocks written from them, must rebuild the new
 // data byte for byte into an output of exactly new-length bytes.
@@ -67,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   core::DiffSettings plain;
   plain.sorter = core::SuffixSorter::kBuiltIn;
   plain.search_aids = false;
-  plain.suffix_rank = false;
+  plain.suffix_rank = core::SuffixRankUse::kNever;
   plain.scan = core::ScanSettings{1, 0, false};
   core::GrowableArray<core::ControlEntry> plain_entries;
   FUZZ_REQUIRE(core::compute_delta(old_data.get(), old_length, new_data.get(), new_length, plain,
@@ -76,7 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   core::DiffSettings mapped = fast;
   mapped.mapped_search = core::MappedSearchUse::kAlways;
-  mapped.suffix_rank = (data[0] & 1) == 0;
+  mapped.suffix_rank =
+      (data[0] & 1) == 0 ? core::SuffixRankUse::kAlways : core::SuffixRankUse::kNever;
   core::GrowableArray<core::ControlEntry> mapped_entries;
   FUZZ_REQUIRE(core::compute_delta(old_data.get(), old_length, new_data.get(), new_length, mapped,
                                    &mapped_entries));
