@@ -2,15 +2,19 @@
 // data and the scan over the new data, through the driver the module runs,
 // so that the module's diff time can be split between them.
 //
-// Usage: diff_stages [--threads N] [--builtin-sort] [--no-aids] [--no-lookahead]
+// Usage: diff_stages [--threads N] [--pieces BYTES] [--builtin-sort] [--no-aids]
+//                    [--rank auto|always|never] [--no-lookahead]
 //                    [--mapped auto|always|never] OLD NEW [OUT]
-// The options run the driver otherwise than the module does (one thread, the
-// built-in sort, no search aids, one search at a time, the mapped search from
-// the start or never), for comparing the ways in one run.
-// Prints one line of key=value figures: sort_seconds, scan_seconds, entries,
-// diff_bytes, extra_bytes, index_built (1 when the scan built the mapped
-// search's index) and library_sort (1 when libdivsufsort sorted the suffixes,
-// which sets the memory the diff may use). With OUT it also writes the Delta as callers
+// The options run the driver otherwise than the module does (N threads,
+// pieces of the given length, the built-in sort, no search aids, the rank
+// array from the start or never, one search at a time, the mapped search
+// from the start or never), for comparing the ways in one run.
+// Prints one line of key=value figures: sort_seconds, scan_seconds (on the
+// clock), sort_cpu_seconds, scan_cpu_seconds (processor time of all
+// threads), entries, diff_bytes, extra_bytes, index_built and rank_built (1
+// when the scan built the mapped search's index, the rank array) and
+// library_sort (1 when libdivsufsort sorted the suffixes, which sets the
+// memory the diff may use). With OUT it also writes the Delta as callers
 // store it: OUT.control (each entry as three 8-byte integers), OUT.diff and
 // OUT.extra. The benchmark compares these with the module's Delta, so that
 // the split and the module's diff time measure the same work.
@@ -58,6 +62,13 @@ int main(int argc, char** argv) {
       settings.search_aids = false;
     } else if (option == "--no-lookahead") {
       settings.scan.lookahead = false;
+    } else if (option == "--rank" && arg + 1 < argc) {
+      const std::string use = argv[++arg];
+      settings.suffix_rank = use == "always"  ? core::SuffixRankUse::kAlways
+                             : use == "never" ? core::SuffixRankUse::kNever
+                                              : core::SuffixRankUse::kAuto;
+    } else if (option == "--pieces" && arg + 1 < argc) {
+      settings.scan.piece_length = std::atoi(argv[++arg]);
     } else if (option == "--mapped" && arg + 1 < argc) {
       const std::string use = argv[++arg];
       settings.mapped_search = use == "always"  ? core::MappedSearchUse::kAlways
@@ -69,8 +80,9 @@ int main(int argc, char** argv) {
   }
   if (argc - arg != 2 && argc - arg != 3) {
     std::fprintf(stderr,
-                 "usage: %s [--threads N] [--builtin-sort] [--no-aids] [--no-lookahead] "
-                 "[--mapped auto|always|never] OLD NEW [OUT]\n",
+                 "usage: %s [--threads N] [--pieces BYTES] [--builtin-sort] [--no-aids] "
+                 "[--rank auto|always|never] [--no-lookahead] [--mapped auto|always|never] "
+                 "OLD NEW [OUT]\n",
                  argv[0]);
     return 2;
   }
@@ -120,11 +132,13 @@ int main(int argc, char** argv) {
     }
   }
   std::printf(
-      "sort_seconds=%.6f scan_seconds=%.6f entries=%zu diff_bytes=%lld extra_bytes=%lld "
-      "index_built=%d library_sort=%d\n",
-      timings.sort_seconds, timings.scan_seconds, control.size(),
-      static_cast<long long>(lengths.diff), static_cast<long long>(lengths.extra),
-      timings.index_built ? 1 : 0,
+      "sort_seconds=%.6f scan_seconds=%.6f sort_cpu_seconds=%.6f scan_cpu_seconds=%.6f "
+      "entries=%zu diff_bytes=%lld extra_bytes=%lld index_built=%d rank_built=%d "
+      "library_sort=%d\n",
+      timings.sort_seconds, timings.scan_seconds, timings.sort_cpu_seconds,
+      timings.scan_cpu_seconds, control.size(), static_cast<long long>(lengths.diff),
+      static_cast<long long>(lengths.extra), timings.index_built ? 1 : 0,
+      timings.rank_built ? 1 : 0,
       core::kLibrarySorter && settings.sorter == core::SuffixSorter::kFastest ? 1 : 0);
   return 0;
 }

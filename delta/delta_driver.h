@@ -14,9 +14,12 @@
 
 namespace core {
 
+// Threads that scan side by side, at most.
+constexpr int kMaxScanThreads = 16;
+
 struct ScanSettings {
   // Threads that scan side by side: 1 scans on the calling thread alone, 0
-  // lets the driver choose (two where the machine has two cores).
+  // lets the driver choose (one per core, up to kMaxScanThreads).
   int threads = 0;
   // Where threads scan, the new data is cut into pieces of about this many
   // bytes; 0 lets the driver choose. Tests set it small to cut small inputs.
@@ -38,19 +41,31 @@ struct HandOvers {
   std::size_t earliest_record = SIZE_MAX;
   std::size_t latest_record = 0;
   int unmet_pieces = 0;
+
+  void add(std::size_t record) {
+    ++count;
+    if (record < earliest_record) earliest_record = record;
+    if (record > latest_record) latest_record = record;
+  }
 };
 
+// The number of threads the settings ask for: settings.threads, at most
+// kMaxScanThreads, or where it is 0 the machine's cores (1 where the
+// machine does not say).
+int scan_threads(const ScanSettings& settings);
+
 // Runs the whole scan over the new data and appends every control entry, in
-// order, to `entries`. With two threads, the second scans pieces of the new
-// data ahead, each from a state of its own, while the first scans from the
-// start; where the first reaches a state that a piece's scan recorded, both
-// go on alike, so it takes the piece's entries over from there. The entries
-// are exactly those of one scan from the start. Returns false when memory
-// ran short. With `mapped`, each thread's scanner may switch to the mapped
-// search (delta/scan_search.h). With `hand_overs`, says how the scans met.
+// order, to `entries`. On several threads, the new data is cut into pieces,
+// each scanned from a state of its own at its start until its scan meets
+// the next piece's (delta/piece_scan.cpp); the entries are exactly those of
+// one scan from the start, whatever the threads and pieces. Returns false
+// when memory ran short. With `mapped`, each thread's scanner may switch to
+// the mapped search (delta/scan_search.h).
+// With `ranks`, the searches that run ahead start where the last one ended
+// once the rank array is there. With `hand_overs`, says how the scans met.
 bool scan_delta(const DeltaInputs& inputs, const ScanSettings& settings,
                 GrowableArray<ControlEntry>* entries, MappedSearchIndex* mapped = nullptr,
-                HandOvers* hand_overs = nullptr);
+                SharedSuffixRank* ranks = nullptr, HandOvers* hand_overs = nullptr);
 
 // Byte lengths of the two blocks of the Delta made of these entries.
 struct BlockLengths {
@@ -72,18 +87,29 @@ struct DiffSettings {
   SuffixSorter sorter = SuffixSorter::kFastest;
   // The search's aids only save time: without them the Delta is the same.
   bool search_aids = true;
+  // Nor does the rank array (delta/suffix_rank.h), 4 bytes per old byte,
+  // built once the scan shows it pays (delta/scan_search.h), and done
+  // without where it cannot be had.
+  SuffixRankUse suffix_rank = SuffixRankUse::kAuto;
   // Nor does the mapped search, nor when the scan switches to it: kAlways
   // and kNever are for tests and measurements.
   MappedSearchUse mapped_search = MappedSearchUse::kAuto;
   ScanSettings scan;
 };
 
-// Seconds spent in the suffix sort and in the rest (aids and scan), whether
-// the scan built the mapped search's index, and how its threads handed over.
+// Seconds spent in the suffix sort and in the rest (aids and scan), on the
+// clock and in processor time (std::clock: where the benchmark runs, the
+// time of every thread of the process; the periodic stretches, an aid found
+// beside the sort where threads may scan, count with the scan), and whether
+// the scan built the mapped search's index and the rank array, and how its
+// threads handed over.
 struct DiffTimings {
   double sort_seconds = 0;
   double scan_seconds = 0;
+  double sort_cpu_seconds = 0;
+  double scan_cpu_seconds = 0;
   bool index_built = false;
+  bool rank_built = false;
   HandOvers hand_overs;
 };
 

@@ -5,6 +5,8 @@
 #include <cassert>
 #include <cstring>
 
+#include "delta/suffix_rank.h"
+
 namespace core {
 namespace {
 
@@ -391,7 +393,8 @@ bool build_probe_tree(const std::int32_t* suffix_array, const std::uint8_t* old_
 
 MatchLookahead::MatchLookahead(const SearchAids* aids, const std::int32_t* suffix_array,
                                const std::uint8_t* old_data, std::int32_t old_length,
-                               const std::uint8_t* new_data, std::int32_t new_length)
+                               const std::uint8_t* new_data, std::int32_t new_length,
+                               const SuffixRank* ranks)
     : aids_(aids),
       suffix_array_(suffix_array),
       old_data_(old_data),
@@ -399,19 +402,32 @@ MatchLookahead::MatchLookahead(const SearchAids* aids, const std::int32_t* suffi
       new_data_(new_data),
       new_length_(new_length),
       tree_nodes_(aids != nullptr && aids->tree.levels > 0 ? aids->tree.blocks[0].nodes : nullptr),
-      tree_blocks_(tree_nodes_ != nullptr ? tree_block_count(aids->tree.levels) : 0) {
+      tree_blocks_(tree_nodes_ != nullptr ? tree_block_count(aids->tree.levels) : 0),
+      ranks_(ranks) {
   // The high bound starts at the last suffix, which no probe reads.
   last_start_ = suffix_array_[old_length_];
 }
 
 Match MatchLookahead::find(std::int32_t position, std::int64_t* long_compared) {
   assert(position >= 0 && position < new_length_);
-  if (position >= first_ && position - first_ < ready_) return results_[position - first_];
+  const bool next = position == last_position_ + 1;
+  last_position_ = position;
+  Match match;
+  if (position >= first_ && position - first_ < ready_) {
+    last_end_ = ends_[position - first_];
+    return results_[position - first_];
+  }
+  if (next && ranks_ != nullptr &&
+      continue_search(*ranks_, old_data_, old_length_, new_data_ + position, new_length_ - position,
+                      last_end_, &last_end_, &match)) {
+    return match;
+  }
   long_compared_ = long_compared;
-  // The scan consumed the whole batch: it is likely to go on. Anything else
-  // is a jump, after which it may soon jump again.
-  batch_ = position == first_ + ready_ ? std::min(2 * batch_, kMaxBatch) : kMinBatch;
+  // The scan went on from the last search: it is likely to go on. Anything
+  // else is a jump, after which it may soon jump again.
+  batch_ = next ? std::min(2 * batch_, kMaxBatch) : kMinBatch;
   run_batch(position, static_cast<int>(std::min<std::int32_t>(batch_, new_length_ - position)));
+  last_end_ = ends_[0];
   return results_[0];
 }
 
@@ -421,7 +437,7 @@ void MatchLookahead::run_batch(std::int32_t first, int count) {
   for (int i = 0; i < count; ++i) {
     begin_search(searches_[i], first + i);
     if (searches_[i].stage == Stage::kDone) {
-      results_[i] = finish(searches_[i]);
+      results_[i] = finish(searches_[i], &ends_[i]);
       --left;
     }
   }
@@ -445,7 +461,7 @@ void MatchLookahead::run_batch(std::int32_t first, int count) {
           break;
       }
       if (search.stage == Stage::kDone) {
-        results_[i] = finish(search);
+        results_[i] = finish(search, &ends_[i]);
         --left;
       }
     }
@@ -685,18 +701,21 @@ void MatchLookahead::probe(Search& search) const {
 
 // choose_candidate over the final bounds: the longer match, the high one on
 // a tie.
-Match MatchLookahead::finish(Search& search) const {
+Match MatchLookahead::finish(Search& search, SearchEnd* end) const {
   if (search.high == old_length_) {
     // Never probed: the last suffix's agreement was only known to be 0.
     search.high_agreement =
         agreement(old_data_ + last_start_, old_length_ - last_start_, search, 0);
   }
-  if (search.low_agreement > search.high_agreement) {
-    return Match{search.low_agreement,
-                 search.low_start >= 0 ? search.low_start : suffix_array_[search.low]};
-  }
-  return Match{search.high_agreement,
-               search.high_start >= 0 ? search.high_start : suffix_array_[search.high]};
+  // The bounds are neighbours in the suffix array: mostly on one line.
+  *end = SearchEnd{search.low,
+                   search.high,
+                   search.low_start >= 0 ? search.low_start : suffix_array_[search.low],
+                   search.high_start >= 0 ? search.high_start : suffix_array_[search.high],
+                   search.low_agreement,
+                   search.high_agreement};
+  return end->low_agreement > end->high_agreement ? Match{end->low_agreement, end->low_start}
+                                                  : Match{end->high_agreement, end->high_start};
 }
 
 }  // namespace core

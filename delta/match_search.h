@@ -124,6 +124,21 @@ struct Match {
   std::int32_t position = 0;
 };
 
+// Where a search from bounds 0 and old_length ended: its two final bounds
+// (suffix-array indexes), their suffixes' starts, and the exact agreement
+// of each with the target. The search one byte later may start from it
+// (delta/suffix_rank.h).
+struct SearchEnd {
+  std::int32_t low = 0;
+  std::int32_t high = 0;
+  std::int32_t low_start = 0;
+  std::int32_t high_start = 0;
+  std::int32_t low_agreement = 0;
+  std::int32_t high_agreement = 0;
+};
+
+struct SuffixRank;
+
 // Answers the scan's searches: the Match that find_longest_match gives for
 // the target new_data + position, over bounds 0 and old_length, bit for bit.
 //
@@ -136,14 +151,18 @@ struct Match {
 // outside the batch is a jump: the batch after it starts small, and grows
 // while the scan keeps asking for what follows, so that a jump wastes
 // little. With the aids, the probe tree decides most probes, a cache line
-// for three of them; the periodic stretches shorten long agreements. Fixed
-// arrays only: no allocation, no exception.
+// for three of them; the periodic stretches shorten long agreements. With
+// the rank array, a search at the position after the last one is first
+// tried where that one continues (delta/suffix_rank.h), which mostly
+// settles it in a read or two; the batches are for the searches it does
+// not. Fixed arrays only: no allocation, no exception.
 class MatchLookahead {
  public:
-  // aids may be null. All the arrays must outlive the object.
+  // aids and ranks may be null. All the arrays must outlive the object.
   MatchLookahead(const SearchAids* aids, const std::int32_t* suffix_array,
                  const std::uint8_t* old_data, std::int32_t old_length,
-                 const std::uint8_t* new_data, std::int32_t new_length);
+                 const std::uint8_t* new_data, std::int32_t new_length,
+                 const SuffixRank* ranks = nullptr);
   MatchLookahead(const MatchLookahead&) = delete;
   MatchLookahead& operator=(const MatchLookahead&) = delete;
 
@@ -151,6 +170,10 @@ class MatchLookahead {
   // compared past the first few hundred of any comparison are added to it,
   // as the plain search counts them (delta/scan_search.h).
   Match find(std::int32_t position, std::int64_t* long_compared = nullptr);
+
+  // From the next search on, with the rank array (which must outlive the
+  // object).
+  void use_ranks(const SuffixRank* ranks) { ranks_ = ranks; }
 
  private:
   // After a jump the scan often jumps again at once: the first batch is one
@@ -206,7 +229,7 @@ class MatchLookahead {
   bool walk_tree(Search& search) const;
   void read_entry(Search& search) const;
   void probe(Search& search) const;
-  Match finish(Search& search) const;
+  Match finish(Search& search, SearchEnd* end) const;
 
   const SearchAids* aids_;
   const std::int32_t* suffix_array_;
@@ -219,8 +242,14 @@ class MatchLookahead {
   std::size_t tree_blocks_;
   std::int32_t last_start_ = 0;  // the suffix-array entry of the last suffix
 
+  const SuffixRank* ranks_;
+
   Search searches_[kMaxBatch];
   Match results_[kMaxBatch];
+  SearchEnd ends_[kMaxBatch];
+  // Where the search the scan was last given ended.
+  std::int32_t last_position_ = -1;
+  SearchEnd last_end_;
   std::int32_t first_ = 0;  // results_ hold positions [first_, first_ + ready_)
   int ready_ = 0;
   int batch_ = kMinBatch;

@@ -108,10 +108,37 @@ void fill_rank_and_adjacent(const std::int32_t* suffix_array, const std::uint8_t
   }
 }
 
+// The adjacent array from ranks already at hand: each suffix's common
+// prefix with the one before it, taken in text order as above, written at
+// its rank.
+void fill_adjacent(const std::int32_t* suffix_array, const std::int32_t* rank,
+                   const std::uint8_t* old_data, std::int32_t old_length, std::int32_t* adjacent) {
+  std::int32_t known = 0;
+  for (std::int32_t p = 0; p < old_length; ++p) {
+    if (old_length - p > kFetchAhead) {
+      const std::int32_t later_rank = rank[p + kFetchAhead];
+      __builtin_prefetch(adjacent + later_rank, 1);
+      __builtin_prefetch(suffix_array + later_rank - 1);
+    }
+    const std::int32_t place = rank[p];
+    const std::int32_t other = suffix_array[place - 1];
+    if (other == old_length) {
+      known = 0;  // just after the empty suffix
+    } else {
+      known += common_prefix_length(old_data + p + known, old_length - p - known,
+                                    old_data + other + known, old_length - other - known);
+    }
+    adjacent[place] = known;
+    if (known > 0) --known;
+  }
+  adjacent[0] = 0;
+}
+
 }  // namespace
 
 bool build_suffix_lcp_index(const std::int32_t* suffix_array, const std::uint8_t* old_data,
-                            std::int32_t old_length, SuffixLcpIndex* index) {
+                            std::int32_t old_length, SuffixLcpIndex* index,
+                            const std::int32_t* ranks) {
   assert(old_length >= 0);
   const auto count = static_cast<std::size_t>(old_length) + 1;
   const std::size_t block_count = count / kLcpBlock;
@@ -119,15 +146,21 @@ bool build_suffix_lcp_index(const std::int32_t* suffix_array, const std::uint8_t
   const std::size_t levels = superblock_count > 0 ? floor_log2(superblock_count) + 1 : 0;
   index->old_length = old_length;
   index->superblock_count = superblock_count;
-  if (!index->rank.allocate(count) || !index->adjacent.allocate(count) ||
+  if ((ranks == nullptr && !index->own_rank.allocate(count)) || !index->adjacent.allocate(count) ||
       !index->block_minima.allocate(block_count) ||
       !array_size_fits(superblock_count, levels == 0 ? 1 : levels) ||
       !index->superblock_table.allocate(superblock_count * levels)) {
     *index = SuffixLcpIndex{};
     return false;
   }
-  fill_rank_and_adjacent(suffix_array, old_data, old_length, index->rank.get(),
-                         index->adjacent.get());
+  if (ranks != nullptr) {
+    fill_adjacent(suffix_array, ranks, old_data, old_length, index->adjacent.get());
+    index->rank = ranks;
+  } else {
+    fill_rank_and_adjacent(suffix_array, old_data, old_length, index->own_rank.get(),
+                           index->adjacent.get());
+    index->rank = index->own_rank.get();
+  }
   // Only whole blocks and superblocks are summarized; queries scan the rest.
   for (std::size_t b = 0; b < block_count; ++b) {
     index->block_minima[b] = scan_min(index->adjacent.get(), b * kLcpBlock, (b + 1) * kLcpBlock);

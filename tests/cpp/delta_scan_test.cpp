@@ -11,6 +11,7 @@
 
 #include "delta/delta_driver.h"
 #include "delta/match_search.h"
+#include "failing_heap.h"
 #include "test_support.h"
 
 namespace {
@@ -313,12 +314,16 @@ TEST(DeltaScan, EmissionMatchesTheBytewiseRule) {
   }
 }
 
-// Two threads scan pieces ahead and hand over where the scans meet; the
-// entries must be those of the one scan from the start, for any cut. Pieces
-// of one byte put a hand-over at nearly every pass; long ones at few.
-TEST(DeltaScan, ScanOnTwoThreadsGivesTheSameEntries) {
+// Threads scan pieces and hand over where the scans meet; the entries must
+// be those of the one scan from the start, for any number of threads and
+// any cut. Pieces of one byte put a hand-over at nearly every pass, long
+// ones at few; with more threads than pieces some wait, with more pieces
+// than threads one scan takes on the next, and scans of periodic data meet
+// late, give up, and are taken over. Half the rounds search with the aids
+// and the rank array, as diff does.
+TEST(DeltaScan, ScanOnManyThreadsGivesTheSameEntries) {
   std::mt19937 random(23);
-  for (int round = 0; round < 60; ++round) {
+  for (int round = 0; round < 40; ++round) {
     const int alphabet = 1 << (random() % 9);
     Bytes old_data = random_bytes(random, 200 + random() % 6000, alphabet);
     if (round % 3 == 0) {  // periodic data, where scans fall into step slowly
@@ -329,20 +334,131 @@ TEST(DeltaScan, ScanOnTwoThreadsGivesTheSameEntries) {
                                           : edited(old_data, random, alphabet);
     SCOPED_TRACE(testing::Message() << "round " << round);
     const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(old_data);
-    const core::DeltaInputs inputs{old_data.data(), static_cast<std::int32_t>(old_data.size()),
-                                   new_data.data(), static_cast<std::int32_t>(new_data.size()),
-                                   suffix_array.data()};
+    const auto old_length = static_cast<std::int32_t>(old_data.size());
+    const auto new_length = static_cast<std::int32_t>(new_data.size());
+    core::SearchAids aids;
+    const bool aided = round % 2 == 1;
+    if (aided) {
+      ASSERT_TRUE(core::make_search_aids(suffix_array.data(), old_data.data(), old_length,
+                                         new_data.data(), new_length, &aids));
+    }
+    core::SharedSuffixRank ranks(suffix_array.data(), old_data.data(), old_length,
+                                 aided ? core::SuffixRankUse::kAlways : core::SuffixRankUse::kNever,
+                                 2);
+    const core::DeltaInputs inputs{old_data.data(), old_length,          new_data.data(),
+                                   new_length,      suffix_array.data(), aided ? &aids : nullptr};
     core::GrowableArray<core::ControlEntry> alone;
     ASSERT_TRUE(core::scan_delta(inputs, core::ScanSettings{1, 0}, &alone));
-    for (const std::int32_t piece_length : {1, 7, 64, 500, 4096}) {
-      core::GrowableArray<core::ControlEntry> together;
-      ASSERT_TRUE(core::scan_delta(inputs, core::ScanSettings{2, piece_length}, &together));
-      ASSERT_EQ(together.size(), alone.size()) << "pieces of " << piece_length;
-      for (std::size_t i = 0; i < alone.size(); ++i) {
-        ASSERT_EQ(core_test::triple(together[i]), core_test::triple(alone[i]))
-            << "entry " << i << ", pieces of " << piece_length;
+    for (const int threads : {2, 3, 4, 8}) {
+      for (const std::int32_t piece_length : {1, 7, 64, 500, 4096}) {
+        core::GrowableArray<core::ControlEntry> together;
+        ASSERT_TRUE(core::scan_delta(inputs, core::ScanSettings{threads, piece_length, aided},
+                                     &together, nullptr, &ranks));
+        ASSERT_EQ(together.size(), alone.size())
+            << threads << " threads, pieces of " << piece_length;
+        for (std::size_t i = 0; i < alone.size(); ++i) {
+          ASSERT_EQ(core_test::triple(together[i]), core_test::triple(alone[i]))
+              << "entry " << i << ", " << threads << " threads, pieces of " << piece_length;
+        }
       }
     }
+  }
+}
+
+// As many threads as asked for, up to the bound, and as many as the
+// machine has cores where 0 asks the driver to choose.
+TEST(DeltaScan, ThreadCountFollowsTheSettings) {
+  EXPECT_EQ(core::scan_threads(core::ScanSettings{1, 0}), 1);
+  EXPECT_EQ(core::scan_threads(core::ScanSettings{3, 0}), 3);
+  EXPECT_EQ(core::scan_threads(core::ScanSettings{1000, 0}), core::kMaxScanThreads);
+  const int chosen = core::scan_threads(core::ScanSettings{0, 0});
+  EXPECT_GE(chosen, 1);
+  EXPECT_LE(chosen, core::kMaxScanThreads);
+}
+
+// Where the rank array cannot be had (a 32-bit process with large data),
+// diff goes on without it, to the same entries: its allocation is made to
+// fail, with either sorter, on one thread and on several.
+TEST(ComputeDelta, RankArrayRefusedChangesNoEntry) {
+  if (!core_test::heap_failures_possible()) GTEST_SKIP() << "malloc cannot fail on request here";
+  std::mt19937 random(61);
+  // An old length whose arrays' size no other allocation of the diff has.
+  const Bytes old_data = random_bytes(random, 90001, 16);
+  const Bytes new_data = edited(old_data, random, 16);
+  const auto old_length = static_cast<std::int32_t>(old_data.size());
+  const auto new_length = static_cast<std::int32_t>(new_data.size());
+  const std::size_t array_bytes = (old_data.size() + 1) * sizeof(std::int32_t);
+  for (const int threads : {1, 3}) {
+    core::DiffSettings settings;
+    settings.sorter = core::SuffixSorter::kBuiltIn;
+    settings.suffix_rank = core::SuffixRankUse::kAlways;
+    settings.scan = core::ScanSettings{threads, 5000};
+    core::GrowableArray<core::ControlEntry> expected;
+    ASSERT_TRUE(core::compute_delta(old_data.data(), old_length, new_data.data(), new_length,
+                                    settings, &expected));
+    // The suffix array, the built-in sort's own ranks, then the rank array;
+    // libdivsufsort needs no ranks of its own.
+    for (const core::SuffixSorter sorter :
+         {core::SuffixSorter::kBuiltIn, core::SuffixSorter::kFastest}) {
+      settings.sorter = sorter;
+      const bool own_ranks = sorter == core::SuffixSorter::kBuiltIn || !core::kLibrarySorter;
+      core_test::fail_heap_allocation(array_bytes, own_ranks ? 3 : 2);
+      core::GrowableArray<core::ControlEntry> entries;
+      ASSERT_TRUE(core::compute_delta(old_data.data(), old_length, new_data.data(), new_length,
+                                      settings, &entries));
+      EXPECT_TRUE(core_test::heap_failure_happened());
+      core_test::fail_heap_allocation(0, 1);
+      ASSERT_EQ(entries.size(), expected.size()) << threads << " threads";
+      for (std::size_t i = 0; i < expected.size(); ++i) {
+        ASSERT_EQ(core_test::triple(entries[i]), core_test::triple(expected[i]))
+            << "entry " << i << ", " << threads << " threads";
+      }
+    }
+  }
+}
+
+// The rank array is built where the scan searches most positions, as in a
+// binary whose code moved (a byte changed every few), and not where it
+// skips most of them, as in text with a few edits; built or not, from the
+// start or on the way, on one thread or several, it changes no entry.
+TEST(ComputeDelta, RankArrayIsBuiltWhereItPays) {
+  std::mt19937 random(67);
+  for (int round = 0; round < 6; ++round) {
+    const bool moved_code = round % 2 == 0;
+    const Bytes old_data = random_bytes(random, 40000 + random() % 20000, 256);
+    Bytes new_data = old_data;
+    if (moved_code) {
+      for (std::size_t i = random() % 8; i < new_data.size(); i += 1 + random() % 12) {
+        new_data[i] = static_cast<std::uint8_t>(new_data[i] + 1);
+      }
+    } else {
+      new_data = edited(old_data, random, 256);
+    }
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    const auto old_length = static_cast<std::int32_t>(old_data.size());
+    const auto new_length = static_cast<std::int32_t>(new_data.size());
+    const auto diff = [&](core::SuffixRankUse use, int threads, bool* built) {
+      core::DiffSettings settings;
+      settings.suffix_rank = use;
+      settings.scan = core::ScanSettings{threads, 3000};
+      core::GrowableArray<core::ControlEntry> entries;
+      core::DiffTimings timings;
+      EXPECT_TRUE(core::compute_delta(old_data.data(), old_length, new_data.data(), new_length,
+                                      settings, &entries, &timings));
+      *built = timings.rank_built;
+      std::vector<Triple> triples;
+      for (std::size_t i = 0; i < entries.size(); ++i)
+        triples.push_back(core_test::triple(entries[i]));
+      return triples;
+    };
+    bool built = true;
+    const std::vector<Triple> plain = diff(core::SuffixRankUse::kNever, 1, &built);
+    EXPECT_FALSE(built);
+    EXPECT_EQ(diff(core::SuffixRankUse::kAuto, 1, &built), plain);
+    EXPECT_EQ(built, moved_code);
+    EXPECT_EQ(diff(core::SuffixRankUse::kAuto, 3, &built), plain);
+    EXPECT_EQ(diff(core::SuffixRankUse::kAlways, 2, &built), plain);
+    EXPECT_TRUE(built);
   }
 }
 
@@ -367,10 +483,13 @@ TEST(ComputeDelta, MappedSearchChangesNoEntry) {
     SCOPED_TRACE(testing::Message() << "round " << round);
     const auto old_length = static_cast<std::int32_t>(old_data.size());
     const auto new_length = static_cast<std::int32_t>(new_data.size());
+    // The index keeps ranks of its own, or reads the rank array's.
     const auto diff = [&](core::MappedSearchUse use, int threads, std::int32_t piece_length,
                           bool* index_built) {
       core::DiffSettings settings;
       settings.mapped_search = use;
+      settings.suffix_rank = threads != 1 || round % 2 == 0 ? core::SuffixRankUse::kAlways
+                                                            : core::SuffixRankUse::kNever;
       settings.scan = core::ScanSettings{threads, piece_length};
       core::GrowableArray<core::ControlEntry> entries;
       core::DiffTimings timings;
@@ -389,6 +508,7 @@ TEST(ComputeDelta, MappedSearchChangesNoEntry) {
     EXPECT_TRUE(built);
     EXPECT_EQ(diff(core::MappedSearchUse::kAlways, 2, 1 + random() % 5000, &built), plain);
     EXPECT_EQ(diff(core::MappedSearchUse::kAuto, 2, 1 + random() % 5000, &built), plain);
+    EXPECT_EQ(diff(core::MappedSearchUse::kAuto, 4, 1 + random() % 5000, &built), plain);
     // On two threads, whether a scanner gets to the costly part before the
     // other has scanned it depends on timing; on one, it does not.
     EXPECT_EQ(diff(core::MappedSearchUse::kAuto, 1, 0, &built), plain);

@@ -11,6 +11,7 @@
 
 #include "delta/mapped_search.h"
 #include "delta/suffix_lcp.h"
+#include "delta/suffix_rank.h"
 #include "test_support.h"
 
 namespace {
@@ -226,7 +227,11 @@ Bytes edited_copy(const Bytes& old_data, int kind, std::size_t size, std::mt1993
 // the order of requests: each position in turn, scan-like runs broken by
 // jumps forward (past the batch, into it, to the same position again),
 // and jumps back. The largest old data has a probe tree deeper than the
-// levels that stay in the cache, and probes below it.
+// levels that stay in the cache, and probes below it. With the rank array,
+// the request after the last one is first settled where it continues: the
+// new data copies stretches of the old data (so that matches go on for a
+// while) and its tails (so that targets start with suffixes that are
+// proper prefixes of them).
 TEST(MatchLookahead, AgreesWithThePlainSearch) {
   std::mt19937 random(31);
   const std::size_t sizes[] = {0, 1, 2, 9, 300, 20000, 100000};
@@ -241,10 +246,15 @@ TEST(MatchLookahead, AgreesWithThePlainSearch) {
       core::SearchAids aids;
       ASSERT_TRUE(core::make_search_aids(suffix_array.data(), old_data.data(), old_length,
                                          new_data.data(), new_length, &aids));
+      core::SuffixRank ranks;
+      ASSERT_TRUE(
+          core::build_suffix_rank(suffix_array.data(), old_data.data(), old_length, 2, &ranks));
 
-      for (const bool aided : {true, false}) {
+      for (const int way : {0, 1, 2}) {
+        const bool aided = way != 1;
         core::MatchLookahead lookahead(aided ? &aids : nullptr, suffix_array.data(),
-                                       old_data.data(), old_length, new_data.data(), new_length);
+                                       old_data.data(), old_length, new_data.data(), new_length,
+                                       way == 2 ? &ranks : nullptr);
         const auto check = [&](std::int32_t position) {
           Search plain{-1, -1};
           plain.length = core::find_longest_match(suffix_array.data(), old_data.data(), old_length,
@@ -256,7 +266,9 @@ TEST(MatchLookahead, AgreesWithThePlainSearch) {
           return plain.length;
         };
         const std::string where = "size " + std::to_string(size) + " kind " + std::to_string(kind) +
-                                  (aided ? " aided" : " unaided");
+                                  (way == 0   ? " aided"
+                                   : way == 1 ? " unaided"
+                                              : " ranked");
         SCOPED_TRACE(where);
         for (std::int32_t position = 0; position < new_length; ++position) check(position);
         for (std::int32_t position = 0; position < new_length;) {
@@ -279,6 +291,95 @@ TEST(MatchLookahead, AgreesWithThePlainSearch) {
       }
     }
   }
+}
+
+// The rank array is the suffix array's inverse, filled by one thread or by
+// several sharing it out, and the repeated tails it lists are exactly the
+// tails of the old data that occur in it once more, up to its bound,
+// whatever the data: none, a few, or (in periodic data) all of them.
+TEST(SuffixRank, InvertsTheOrderAndListsTheRepeatedTails) {
+  std::mt19937 random(53);
+  for (int round = 0; round < 60; ++round) {
+    const std::size_t size = round == 0                          ? 0
+                             : round % 10 == 1 && round % 3 != 0 ? 300000
+                                                                 : 1 + random() % 5000;
+    Bytes old_data(size);
+    const std::size_t period = 1 + random() % 40;
+    for (std::size_t i = 0; i < size; ++i) {
+      old_data[i] = round % 3 == 0 && i >= period ? old_data[i - period]
+                                                  : static_cast<std::uint8_t>(random() % 3);
+    }
+    const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(old_data);
+    const auto old_length = static_cast<std::int32_t>(size);
+    core::SuffixRank ranks;
+    ASSERT_TRUE(core::build_suffix_rank(suffix_array.data(), old_data.data(), old_length,
+                                        1 + round % 4, &ranks));
+    for (std::int32_t i = 0; i <= old_length; ++i) {
+      ASSERT_EQ(ranks.rank[static_cast<std::size_t>(suffix_array[i])], i) << "round " << round;
+    }
+    const auto repeats = [&](std::int32_t length) {
+      const auto* tail = old_data.data() + size - length;
+      for (std::int32_t start = 0; start + length < old_length; ++start) {
+        if (std::memcmp(old_data.data() + start, tail, static_cast<std::size_t>(length)) == 0) {
+          return true;
+        }
+      }
+      return false;
+    };
+    std::int32_t repeated = 0;
+    while (repeated < old_length && repeats(repeated + 1)) ++repeated;
+    if (repeated > core::kMaxListedTails) {
+      EXPECT_EQ(ranks.tails_known_to, core::kMaxListedTails) << "round " << round;
+      EXPECT_EQ(ranks.tail_count, core::kMaxListedTails) << "round " << round;
+    } else {
+      EXPECT_EQ(ranks.tails_known_to, INT32_MAX) << "round " << round;
+      EXPECT_EQ(ranks.tail_count, repeated) << "round " << round;
+    }
+  }
+}
+
+// Where the search one position before continues, the order says where the
+// target lies; but the search's path may turn at a suffix that is a proper
+// prefix of the target, and end elsewhere. At "bb" in the new data below,
+// the continuation's neighbours would give the match bb at 3; the path
+// meets the old data's last byte b first, whose equality sends it left, and
+// the answer is b at 4. Along a copy of the old data the continuation
+// settles every search after the first.
+TEST(MatchLookahead, ContinuationsEndWhereTheSearchEnds) {
+  struct Case {
+    const char* old_data;
+    const char* new_data;
+  } const cases[] = {{"ababb", "aabb"}, {"abcabcab", "abcabcab"}, {"aa", "aaa"}, {"ba", "ab"}};
+  for (const Case& c : cases) {
+    const Bytes old_data = bytes(c.old_data);
+    const Bytes new_data = bytes(c.new_data);
+    const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(old_data);
+    const auto old_length = static_cast<std::int32_t>(old_data.size());
+    const auto new_length = static_cast<std::int32_t>(new_data.size());
+    core::SuffixRank ranks;
+    ASSERT_TRUE(
+        core::build_suffix_rank(suffix_array.data(), old_data.data(), old_length, 1, &ranks));
+    core::MatchLookahead lookahead(nullptr, suffix_array.data(), old_data.data(), old_length,
+                                   new_data.data(), new_length, &ranks);
+    for (std::int32_t position = 0; position < new_length; ++position) {
+      Search plain{-1, -1};
+      plain.length = core::find_longest_match(suffix_array.data(), old_data.data(), old_length,
+                                              new_data.data() + position, new_length - position, 0,
+                                              old_length, &plain.position);
+      const core::Match found = lookahead.find(position);
+      EXPECT_EQ(found.length, plain.length)
+          << c.old_data << " / " << c.new_data << " at " << position;
+      EXPECT_EQ(found.position, plain.position)
+          << c.old_data << " / " << c.new_data << " at " << position;
+    }
+  }
+  const Bytes old_data = bytes("ababb");
+  const std::vector<std::int32_t> suffix_array = core_test::suffix_array_of(old_data);
+  Search at_two{-1, -1};
+  at_two.length = core::find_longest_match(suffix_array.data(), old_data.data(), 5,
+                                           bytes("bb").data(), 2, 0, 5, &at_two.position);
+  EXPECT_EQ(at_two.length, 1);
+  EXPECT_EQ(at_two.position, 4);
 }
 
 // The mapped search must give the plain search's answer at every position

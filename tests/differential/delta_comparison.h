@@ -37,6 +37,7 @@ inline core::DiffSettings reference_settings() {
   settings.sorter = core::SuffixSorter::kBuiltIn;
   settings.search_aids = false;
   settings.mapped_search = core::MappedSearchUse::kNever;
+  settings.suffix_rank = core::SuffixRankUse::kNever;
   settings.scan = core::ScanSettings{1, 0, false};
   return settings;
 }
@@ -52,6 +53,10 @@ inline std::string describe(const core::DiffSettings& settings) {
        << (settings.mapped_search == core::MappedSearchUse::kAuto     ? "auto"
            : settings.mapped_search == core::MappedSearchUse::kAlways ? "always"
                                                                       : "never")
+       << ", rank array "
+       << (settings.suffix_rank == core::SuffixRankUse::kAuto     ? "auto"
+           : settings.suffix_rank == core::SuffixRankUse::kAlways ? "always"
+                                                                  : "never")
        << (settings.sorter == core::SuffixSorter::kBuiltIn ? ", built-in sort"
            : core::kLibrarySorter                          ? ", library sort"
                                                            : ", built-in sort (no library)");

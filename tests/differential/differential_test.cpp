@@ -66,7 +66,8 @@ Way scan_way(int threads, std::int32_t piece_length) {
 
 // What the scan on threads leaves alone: the search on one thread, one
 // search at a time, with the aids; the lookahead without the aids; the
-// mapped search from the first search on.
+// mapped search from the first search on; the rank array from the first
+// search on, and never.
 std::vector<Way> search_ways(std::int32_t piece_length) {
   Way one_at_a_time = scan_way(1, 0);
   one_at_a_time.name = "one_search_at_a_time";
@@ -77,7 +78,13 @@ std::vector<Way> search_ways(std::int32_t piece_length) {
   Way mapped = scan_way(2, piece_length);
   mapped.name = "mapped_always." + mapped.name;
   mapped.settings.mapped_search = core::MappedSearchUse::kAlways;
-  return {one_at_a_time, no_aids, mapped};
+  Way ranked = scan_way(2, piece_length);
+  ranked.name = "rank_always." + ranked.name;
+  ranked.settings.suffix_rank = core::SuffixRankUse::kAlways;
+  Way unranked = scan_way(1, 0);
+  unranked.name = "rank_never";
+  unranked.settings.suffix_rank = core::SuffixRankUse::kNever;
+  return {one_at_a_time, no_aids, mapped, ranked, unranked};
 }
 
 // Large pairs: as the module runs it, on each thread count as the driver
