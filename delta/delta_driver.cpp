@@ -108,6 +108,7 @@ bool compute_delta(const std::uint8_t* old_data, std::int32_t old_length,
   const bool stretches_ahead = stretch_finder.joinable();
   if (stretches_ahead) stretch_finder.join();
   if (!sorted) return false;
+  if (settings.after_sort != nullptr) settings.after_sort(settings.after_sort_context);
   if (timings != nullptr) {
     timings->sort_seconds = seconds_since(start);
     timings->sort_cpu_seconds = cpu_seconds_since(cpu_start) - stretches_cpu_seconds;

@@ -95,6 +95,13 @@ struct DiffSettings {
   // and kNever are for tests and measurements.
   MappedSearchUse mapped_search = MappedSearchUse::kAuto;
   ScanSettings scan;
+  // Called once the old data's suffixes are sorted, before anything reads
+  // the inputs again. The module reads a file mapped for reading in place,
+  // and another process may write the file meanwhile: tests stand for that
+  // process here, so that the scan is shown to stay in bounds and to return
+  // whatever the bytes it finds.
+  void (*after_sort)(void* context) = nullptr;
+  void* after_sort_context = nullptr;
 };
 
 // Seconds spent in the suffix sort and in the rest (aids and scan), on the

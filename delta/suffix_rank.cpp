@@ -173,9 +173,15 @@ bool continue_search(const SuffixRank& aid, const std::uint8_t* old_data, std::i
   // orders strictly before this target. The high bound orders at or after
   // the earlier target, unless it is a proper prefix of it (the comparison
   // rule moves the high bound there too) or was never probed.
-  assert(before.low_agreement < std::min(old_length - before.low_start, earlier_length) &&
-         old_data[before.low_start + before.low_agreement] < earlier[before.low_agreement]);
+  // Checked, not assumed, as is every other fact about the bytes below: a
+  // file diff reads in place may change under it after the sort, and then
+  // the search is made in full, which reads within bounds whatever it finds.
+  if (before.low_agreement >= std::min(old_length - before.low_start, earlier_length) ||
+      old_data[before.low_start + before.low_agreement] >= earlier[before.low_agreement]) {
+    return false;
+  }
   const std::int32_t high_agreement = before.high_agreement;
+  if (high_agreement > std::min(old_length - before.high_start, earlier_length)) return false;
   if (high_agreement < earlier_length &&
       (high_agreement == old_length - before.high_start ||
        old_data[before.high_start + high_agreement] < earlier[high_agreement])) {
@@ -185,7 +191,7 @@ bool continue_search(const SuffixRank& aid, const std::uint8_t* old_data, std::i
   const std::int32_t high_start = before.high_start + 1;
   const std::int32_t lower = aid.rank[static_cast<std::size_t>(low_start)];
   const std::int32_t upper = aid.rank[static_cast<std::size_t>(high_start)];
-  assert(lower < upper);
+  if (lower >= upper) return false;
   // Neighbours: every probe on the search's path lies at or below the one
   // or at or above the other, and turns as the order says, so the path
   // ends between them; unless it met a repeated tail that is a proper
