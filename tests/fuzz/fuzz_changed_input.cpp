@@ -62,10 +62,8 @@ void change_inputs(void* context) {
       for (std::int32_t i = 0; i < old_length; ++i) ++old_data[i];
       break;
     case 4: {  // the new data changes, and with it what its stretches were
-      std::rotate(change.new_data, change.new_data + (change.new_length > 0
-                                                          ? change.parameter % change.new_length
-                                                          : 0),
-                  change.new_data + change.new_length);
+      const std::int32_t by = change.new_length > 0 ? change.parameter % change.new_length : 0;
+      std::rotate(change.new_data, change.new_data + by, change.new_data + change.new_length);
       break;
     }
     case 5: {  // one stretch of the old data made a run of one byte
@@ -102,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Change change{old_data.get(), old_length, new_data.get(), new_length, ways & 7, data[4]};
   core::DiffSettings settings;
   settings.scan = core::ScanSettings{1 + data[2] % 8, 1 + (data[2] >> 3) * 4};
-  settings.suffix_rank = (ways & 0x18) == 0    ? core::SuffixRankUse::kAuto
+  settings.suffix_rank = (ways & 0x18) == 0   ? core::SuffixRankUse::kAuto
                          : (ways & 0x18) == 8 ? core::SuffixRankUse::kAlways
                                               : core::SuffixRankUse::kNever;
   if ((ways & 0x20) != 0) settings.mapped_search = core::MappedSearchUse::kAlways;
@@ -111,8 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   settings.after_sort_context = &change;
 
   core::GrowableArray<core::ControlEntry> entries;
-  FUZZ_REQUIRE(core::compute_delta(old_data.get(), old_length, new_data.get(), new_length,
-                                   settings, &entries));
+  FUZZ_REQUIRE(core::compute_delta(old_data.get(), old_length, new_data.get(), new_length, settings,
+                                   &entries));
 
   std::int64_t old_position = 0;
   for (std::size_t i = 0; i < entries.size(); ++i) {
