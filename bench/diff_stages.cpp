@@ -7,8 +7,9 @@
 //                    [--mapped auto|always|never] OLD NEW [OUT]
 // The options run the driver otherwise than the module does (N threads,
 // pieces of the given length, the built-in sort, no search aids, the rank
-// array from the start or never, one search at a time, the mapped search
-// from the start or never), for comparing the ways in one run.
+// array once the searches suggest it or from the start (the module never
+// builds it), one search at a time, the mapped search from the start or
+// never), for comparing the ways in one run.
 // Prints one line of key=value figures: sort_seconds, scan_seconds (on the
 // clock), sort_cpu_seconds, scan_cpu_seconds (processor time of all
 // threads), entries, diff_bytes, extra_bytes, index_built and rank_built (1
