@@ -889,7 +889,7 @@ def write_results(path, svg_name, rows, threads, thread_pair, series, args, seco
               'Peak memory of a process that only diffs: through Python (as in the main '
               'table), and through `diff_stages --rank always`, the driver with the rank array '
               'from the first search, whose Delta must be the module\'s. diff does not build the '
-              'array: the last column says what it would save.', ''] + memory_lines(rows)
+              'array: the last column is the scan\'s time with it over diff\'s.', ''] + memory_lines(rows)
     lines += ['', '### Beside a busy Python thread', ''] + busy_lines(busy, busy_pair)
     lines += ['', '### Through read-only mmaps', ''] + mapped_lines(mapped, mapped_pair)
     lines += ['', '### Scaling', '',
