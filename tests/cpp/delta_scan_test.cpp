@@ -69,6 +69,18 @@ struct Example {
 
 Bytes zeros(std::size_t count) { return Bytes(count); }
 
+// The entries of a whole diff through the driver, as triples.
+std::vector<Triple> diff_entries(const Bytes& old_data, const Bytes& new_data,
+                                 const core::DiffSettings& settings, core::DiffTimings* timings) {
+  core::GrowableArray<core::ControlEntry> entries;
+  EXPECT_TRUE(core::compute_delta(old_data.data(), static_cast<std::int32_t>(old_data.size()),
+                                  new_data.data(), static_cast<std::int32_t>(new_data.size()),
+                                  settings, &entries, timings));
+  std::vector<Triple> triples;
+  for (std::size_t i = 0; i < entries.size(); ++i) triples.push_back(core_test::triple(entries[i]));
+  return triples;
+}
+
 Bytes with_byte(Bytes block, std::size_t at, std::uint8_t value) {
   block[at] = value;
   return block;
@@ -435,20 +447,13 @@ TEST(ComputeDelta, RankArrayIsBuiltWhereItPays) {
       new_data = edited(old_data, random, 256);
     }
     SCOPED_TRACE(testing::Message() << "round " << round);
-    const auto old_length = static_cast<std::int32_t>(old_data.size());
-    const auto new_length = static_cast<std::int32_t>(new_data.size());
     const auto diff = [&](core::SuffixRankUse use, int threads, bool* built) {
       core::DiffSettings settings;
       settings.suffix_rank = use;
       settings.scan = core::ScanSettings{threads, 3000};
-      core::GrowableArray<core::ControlEntry> entries;
       core::DiffTimings timings;
-      EXPECT_TRUE(core::compute_delta(old_data.data(), old_length, new_data.data(), new_length,
-                                      settings, &entries, &timings));
+      const std::vector<Triple> triples = diff_entries(old_data, new_data, settings, &timings);
       *built = timings.rank_built;
-      std::vector<Triple> triples;
-      for (std::size_t i = 0; i < entries.size(); ++i)
-        triples.push_back(core_test::triple(entries[i]));
       return triples;
     };
     bool built = true;
@@ -481,8 +486,6 @@ TEST(ComputeDelta, MappedSearchChangesNoEntry) {
       new_data = edited(old_data, random, 256);
     }
     SCOPED_TRACE(testing::Message() << "round " << round);
-    const auto old_length = static_cast<std::int32_t>(old_data.size());
-    const auto new_length = static_cast<std::int32_t>(new_data.size());
     // The index keeps ranks of its own, or reads the rank array's.
     const auto diff = [&](core::MappedSearchUse use, int threads, std::int32_t piece_length,
                           bool* index_built) {
@@ -491,14 +494,9 @@ TEST(ComputeDelta, MappedSearchChangesNoEntry) {
       settings.suffix_rank = threads != 1 || round % 2 == 0 ? core::SuffixRankUse::kAlways
                                                             : core::SuffixRankUse::kNever;
       settings.scan = core::ScanSettings{threads, piece_length};
-      core::GrowableArray<core::ControlEntry> entries;
       core::DiffTimings timings;
-      EXPECT_TRUE(core::compute_delta(old_data.data(), old_length, new_data.data(), new_length,
-                                      settings, &entries, &timings));
+      const std::vector<Triple> triples = diff_entries(old_data, new_data, settings, &timings);
       *index_built = timings.index_built;
-      std::vector<Triple> triples;
-      for (std::size_t i = 0; i < entries.size(); ++i)
-        triples.push_back(core_test::triple(entries[i]));
       return triples;
     };
     bool built = false;
