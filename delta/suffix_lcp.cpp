@@ -63,6 +63,16 @@ std::int32_t range_min(const SuffixLcpIndex& index, std::size_t from, std::size_
   return std::min(least, blocks_min(index, first_whole, end_whole));
 }
 
+// The common prefix of the suffix at p with `other`, the one just before it
+// in the order, given that they share `known` bytes already: the step that
+// both ways of filling the adjacent array take in text order.
+std::int32_t prefix_with_before(const std::uint8_t* old_data, std::int32_t old_length,
+                                std::int32_t p, std::int32_t other, std::int32_t known) {
+  if (other == old_length) return 0;  // just after the empty suffix
+  return known + common_prefix_length(old_data + p + known, old_length - p - known,
+                                      old_data + other + known, old_length - other - known);
+}
+
 // The adjacent array by way of each suffix's common prefix with the one
 // before it in the order, taken in text order: that one is at most one
 // shorter than the previous position's, so the bytes read add up to at
@@ -89,13 +99,7 @@ void fill_rank_and_adjacent(const std::int32_t* suffix_array, const std::uint8_t
       const std::int32_t later = before[p + kFetchAhead];
       __builtin_prefetch(old_data + later + std::max(0, known - kFetchAhead));
     }
-    const std::int32_t other = before[p];
-    if (other == old_length) {
-      known = 0;  // just after the empty suffix
-    } else {
-      known += common_prefix_length(old_data + p + known, old_length - p - known,
-                                    old_data + other + known, old_length - other - known);
-    }
+    known = prefix_with_before(old_data, old_length, p, before[p], known);
     prefix[p] = known;
     if (known > 0) --known;
   }
@@ -121,13 +125,7 @@ void fill_adjacent(const std::int32_t* suffix_array, const std::int32_t* rank,
       __builtin_prefetch(suffix_array + later_rank - 1);
     }
     const std::int32_t place = rank[p];
-    const std::int32_t other = suffix_array[place - 1];
-    if (other == old_length) {
-      known = 0;  // just after the empty suffix
-    } else {
-      known += common_prefix_length(old_data + p + known, old_length - p - known,
-                                    old_data + other + known, old_length - other - known);
-    }
+    known = prefix_with_before(old_data, old_length, p, suffix_array[place - 1], known);
     adjacent[place] = known;
     if (known > 0) --known;
   }
