@@ -124,14 +124,17 @@ bool compute_delta(const std::uint8_t* old_data, std::int32_t old_length,
   const bool aided = stretches_found &&
                      complete_search_aids(suffix_array.get(), old_data, old_length, &search_aids);
   // Where the rank array cannot be had, the searches go on without it.
-  SharedSuffixRank ranks(suffix_array.get(), old_data, old_length,
-                         new_length > 0 ? settings.suffix_rank : SuffixRankUse::kNever,
+  const SuffixRankUse rank_use = new_length > 0 ? settings.suffix_rank : SuffixRankUse::kNever;
+  SharedSuffixRank ranks(suffix_array.get(), old_data, old_length, rank_use,
                          scan_threads(settings.scan));
   const DeltaInputs inputs{old_data,   old_length,         new_data,
                            new_length, suffix_array.get(), aided ? &search_aids : nullptr};
   MappedSearchIndex mapped(suffix_array.get(), old_data, old_length, new_length,
                            settings.mapped_search, &ranks);
-  const bool scanned = scan_delta(inputs, settings.scan, entries, &mapped, &ranks,
+  // Where it is never to be built, the scanners need not count their
+  // searches for it.
+  const bool scanned = scan_delta(inputs, settings.scan, entries, &mapped,
+                                  rank_use != SuffixRankUse::kNever ? &ranks : nullptr,
                                   timings != nullptr ? &timings->hand_overs : nullptr);
   if (timings != nullptr) {
     timings->rank_built = ranks.get() != nullptr;

@@ -152,10 +152,11 @@ struct SuffixRank;
 // while the scan keeps asking for what follows, so that a jump wastes
 // little. With the aids, the probe tree decides most probes, a cache line
 // for three of them; the periodic stretches shorten long agreements. With
-// the rank array, a search at the position after the last one is first
-// tried where that one continues (delta/suffix_rank.h), which mostly
-// settles it in a read or two; the batches are for the searches it does
-// not. Fixed arrays only: no allocation, no exception.
+// the rank array, a search past the batch at the position after the last
+// one is first tried where that one continues (delta/suffix_rank.h), which
+// settles it in a read or two where it can; a batch is run where it
+// cannot. (Trying it before the batch's results lost more in cache misses
+// the batch overlaps than it saved.) Fixed arrays only: no allocation, no exception.
 class MatchLookahead {
  public:
   // aids and ranks may be null. All the arrays must outlive the object.
