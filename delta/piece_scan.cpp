@@ -245,7 +245,19 @@ ScanEnd scan_piece(ScanJob& job, int own, DeltaScan scan, ThreadSearch& search) 
   int next_piece = own + 1;  // the first piece whose start the scan has not passed
   int candidate = -1;        // the later piece whose records the scan may meet
   std::size_t cursor = 0;
-  std::int32_t give_up_at = INT32_MAX;
+  // Where a pass gives up: a piece's length past the start of the piece
+  // whose records the scan may meet, or else of the first piece it has not
+  // reached. A pass that long is data with nothing to stop it; it never
+  // comes back to a pass start to meet a scan or take a piece on, and
+  // without the bound every piece's scan would run to the end of the new
+  // data, the work growing with the square of the pieces.
+  const auto give_up_past = [&job](int later) {
+    return later < job.piece_count
+               ? static_cast<std::int32_t>(std::min<std::int64_t>(
+                     INT32_MAX,
+                     static_cast<std::int64_t>(job.pieces[later].start) + job.piece_length))
+               : INT32_MAX;
+  };
   std::size_t passes = 0;
   bool recording = own > 0;
   while (!scan_finished(scan, in)) {
@@ -262,8 +274,6 @@ ScanEnd scan_piece(ScanJob& job, int own, DeltaScan scan, ThreadSearch& search) 
       } else if (status != kUnclaimed && status != kTakenOn) {
         candidate = next_piece;
         cursor = 0;
-        give_up_at = static_cast<std::int32_t>(std::min<std::int64_t>(
-            INT32_MAX, static_cast<std::int64_t>(later.start) + job.piece_length));
       }
       ++next_piece;
     }
@@ -290,14 +300,11 @@ ScanEnd scan_piece(ScanJob& job, int own, DeltaScan scan, ThreadSearch& search) 
         }
         scan = met.end.resume;
         candidate = -1;
-        give_up_at = INT32_MAX;
         continue;
       }
       if (meeting == Meeting::kNever) {
-        // Its records end before this scan got here: nothing to meet, and
-        // nothing to give up for.
+        // Its records end before this scan got here: nothing to meet.
         candidate = -1;
-        give_up_at = INT32_MAX;
       }
     }
     if (recording && (passes < kDensePassStarts || passes % kSparsePassStarts == 0)) {
@@ -307,8 +314,9 @@ ScanEnd scan_piece(ScanJob& job, int own, DeltaScan scan, ThreadSearch& search) 
     ++passes;
     const DeltaScan pass_start = scan;
     const bool on_entries = piece.status.load(std::memory_order_acquire) == kOnEntries;
-    PassEnd pass =
-        run_scan_pass_until(scan, in, on_entries ? INT32_MAX : give_up_at, &search.searcher);
+    const std::int32_t give_up_at =
+        on_entries ? INT32_MAX : give_up_past(candidate >= 0 ? candidate : next_piece);
+    PassEnd pass = run_scan_pass_until(scan, in, give_up_at, &search.searcher);
     if (pass == PassEnd::kGaveUp) {
       int running = kRunning;
       end.resume = pass_start;
