@@ -35,6 +35,9 @@ struct ScanSettings {
 // scanned ahead that no scan met is scanned again or its entries go unused.
 struct HandOvers {
   int count = 0;
+  // What the pieces cost: the searches of all the scans together, where one
+  // scan from the start makes one per position it searches.
+  std::int64_t searches = 0;
   // The recorded pass starts of their pieces they happened at, the earliest
   // and the latest, counted from 0: each piece records its first pass starts
   // one by one, later ones sparsely.

@@ -158,6 +158,7 @@ struct ScanJob {
   Piece* pieces = nullptr;
   std::atomic<int> next_piece{0};
   std::atomic<bool> failed{false};
+  std::atomic<std::int64_t> searches{0};  // of the threads that are done
   // Scans waiting for records sleep here.
   std::mutex mutex;
   std::condition_variable recorded;
@@ -365,6 +366,7 @@ void scan_pieces(ScanJob& job) {
         index == 0 ? DeltaScan{} : piece_start_state(piece.start, job.inputs->old_length);
     scan_piece(job, index, start, search);
   }
+  job.searches.fetch_add(search.searcher.searches, std::memory_order_relaxed);
 }
 
 // The entries of one scan from the start: the first piece's scan's up to
@@ -450,8 +452,9 @@ bool scan_delta(const DeltaInputs& inputs, const ScanSettings& settings,
   scan_pieces(job);
   for (int i = 1; i < started; ++i) helpers[i].join();
   HandOvers unused;
-  return !job.failed.load() &&
-         gather_entries(job, entries, hand_overs != nullptr ? hand_overs : &unused);
+  HandOvers* account = hand_overs != nullptr ? hand_overs : &unused;
+  account->searches = job.searches.load(std::memory_order_relaxed);
+  return !job.failed.load() && gather_entries(job, entries, account);
 }
 
 }  // namespace core

@@ -84,6 +84,7 @@ std::int32_t search_for_scan(ScanSearcher& searcher, const SearchAids* aids,
                              std::int32_t old_length, const std::uint8_t* new_data,
                              std::int32_t new_length, std::int32_t position,
                              std::int32_t* match_position) {
+  ++searcher.searches;
   MappedSearchIndex* shared = searcher.shared;
   if (searcher.index == nullptr && shared != nullptr && shared->use() != MappedSearchUse::kNever &&
       (shared->use() == MappedSearchUse::kAlways ||

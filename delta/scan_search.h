@@ -125,6 +125,7 @@ struct ScanSearcher {
   // The rank array, handed to the lookahead once it is there; null: none.
   SharedSuffixRank* ranks = nullptr;
   std::int32_t last_position = -1;        // of the latest search
+  std::int64_t searches = 0;              // made, for the account of the scans' work
   std::int64_t continued = 0;             // searches at the position after the last, not yet added
   bool ranked = false;                    // the lookahead has the array
   const SuffixLcpIndex* index = nullptr;  // set once the scanner has switched
