@@ -315,14 +315,14 @@ bool build_probe_tree(const std::int32_t* suffix_array, const std::uint8_t* old_
   const int levels = tree_levels_for(old_length);
   if (levels == 0) return true;
   const std::size_t node_end = std::size_t{1} << levels;
-  struct Interval {
-    std::int32_t low;
-    std::int32_t high;
-    std::int32_t midpoint;
-    std::int32_t shared;  // by the suffixes of the interval, up to kUnknownShared
-  };
-  HeapArray<Interval> intervals;
-  if (!intervals.allocate(node_end) || !tree->storage.allocate(tree_block_count(levels) + 1)) {
+  // Each node's midpoint, from which its descendants' bounds follow, and how
+  // many bytes the suffixes of its interval share (up to kUnknownShared),
+  // from which its children's comparisons start: 6 bytes a node while the
+  // tree is built.
+  HeapArray<std::int32_t> midpoints;
+  HeapArray<std::uint16_t> shared;
+  if (!midpoints.allocate(node_end) || !shared.allocate(node_end) ||
+      !tree->storage.allocate(tree_block_count(levels) + 1)) {
     return false;
   }
   // Blocks start on a cache line: the heap gives less alignment than that,
@@ -332,38 +332,47 @@ bool build_probe_tree(const std::int32_t* suffix_array, const std::uint8_t* old_
   TreeBlock* blocks = reinterpret_cast<TreeBlock*>(first_line);
   std::uint64_t* nodes = blocks[0].nodes;
 
-  // The interval of a node: above the midpoint of the nearest ancestor it
+  // The bounds of a node: above the midpoint of the nearest ancestor it
   // lies right of, below that of the nearest it lies left of.
-  const auto place = [&](std::size_t node) {
-    Interval& interval = intervals[node];
+  struct Bounds {
+    std::int32_t low;
+    std::int32_t high;
+  };
+  const auto bounds_of = [&](std::size_t node) {
     const std::size_t left_of = node >> (__builtin_ctzll(node) + 1);
     const std::size_t right_of = node >> (__builtin_ctzll(~node) + 1);
-    interval.low = left_of == 0 ? 0 : intervals[left_of].midpoint;
-    interval.high = right_of == 0 ? old_length : intervals[right_of].midpoint;
-    interval.midpoint = interval.low + (interval.high - interval.low) / 2;
+    return Bounds{left_of == 0 ? 0 : midpoints[left_of],
+                  right_of == 0 ? old_length : midpoints[right_of]};
+  };
+  const auto shared_from = [&](std::size_t node) -> std::int32_t {
+    return node == 1 ? 0 : shared[node / 2];
+  };
+  const auto place = [&](std::size_t node) {
+    const Bounds bounds = bounds_of(node);
+    midpoints[node] = bounds.low + (bounds.high - bounds.low) / 2;
     // The low bound is the high bound of the node before on this level.
-    __builtin_prefetch(suffix_array + interval.midpoint);
-    __builtin_prefetch(suffix_array + interval.high);
+    __builtin_prefetch(suffix_array + midpoints[node]);
+    __builtin_prefetch(suffix_array + bounds.high);
   };
   const auto fetch = [&](std::size_t node) {
-    const Interval& interval = intervals[node];
-    const std::int32_t from = node == 1 ? 0 : intervals[node / 2].shared;
-    __builtin_prefetch(old_data + suffix_array[interval.high] + from);
-    __builtin_prefetch(old_data + suffix_array[interval.midpoint] + from);
+    const std::int32_t from = shared_from(node);
+    __builtin_prefetch(old_data + suffix_array[bounds_of(node).high] + from);
+    __builtin_prefetch(old_data + suffix_array[midpoints[node]] + from);
   };
   const auto fill = [&](std::size_t node) {
-    Interval& interval = intervals[node];
-    const std::int32_t from = node == 1 ? 0 : intervals[node / 2].shared;
-    interval.shared = shared_length(old_data, old_length, stretches, suffix_array[interval.low],
-                                    suffix_array[interval.high], from, kUnknownShared);
-    const std::int32_t start = suffix_array[interval.midpoint];
+    const Bounds bounds = bounds_of(node);
+    const std::int32_t interval_shared =
+        shared_length(old_data, old_length, stretches, suffix_array[bounds.low],
+                      suffix_array[bounds.high], shared_from(node), kUnknownShared);
+    shared[node] = static_cast<std::uint16_t>(interval_shared);
+    const std::int32_t start = suffix_array[midpoints[node]];
     // A search never probes an interval without room between its bounds.
-    const bool usable = interval.high - interval.low >= 2 &&
-                        interval.shared < static_cast<std::int32_t>(kUnknownShared) &&
-                        old_length - start - interval.shared >= kTreeHeadBytes;
-    nodes[tree_slot(node)] = usable ? tree_head(old_data + start + interval.shared,
-                                                old_length - start - interval.shared) |
-                                          static_cast<std::uint64_t>(interval.shared)
+    const bool usable = bounds.high - bounds.low >= 2 &&
+                        interval_shared < static_cast<std::int32_t>(kUnknownShared) &&
+                        old_length - start - interval_shared >= kTreeHeadBytes;
+    nodes[tree_slot(node)] = usable ? tree_head(old_data + start + interval_shared,
+                                                old_length - start - interval_shared) |
+                                          static_cast<std::uint64_t>(interval_shared)
                                     : kUnknownShared;
   };
   // Ancestors come well before their descendants, except near the root:
