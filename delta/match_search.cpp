@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <limits>
 
 #include "delta/suffix_rank.h"
 
@@ -321,6 +322,8 @@ bool build_probe_tree(const std::int32_t* suffix_array, const std::uint8_t* old_
   // tree is built.
   HeapArray<std::int32_t> midpoints;
   HeapArray<std::uint16_t> shared;
+  static_assert(kUnknownShared <= std::numeric_limits<std::uint16_t>::max(),
+                "the shared lengths the build keeps stop at kUnknownShared");
   if (!midpoints.allocate(node_end) || !shared.allocate(node_end) ||
       !tree->storage.allocate(tree_block_count(levels) + 1)) {
     return false;
